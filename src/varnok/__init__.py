@@ -1,0 +1,1 @@
+"""Identifiers of the host machine; the module is ``varnok.ostrel``."""

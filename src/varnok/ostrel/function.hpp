@@ -1,0 +1,43 @@
+// The module's own function type.
+//
+// The interpreter's built-in function type has no __code__, __globals__,
+// __defaults__ or __annotations__, so the module defines a function type of its
+// own that carries them (so `inspect.signature` reads it like a Python
+// function), binds and checks arguments with the interpreter's usual messages,
+// and gives every exception that leaves it a traceback entry.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+
+#include "ref.hpp"
+#include "runtime.hpp"
+
+namespace ostrel {
+
+// The work of one function. `argument` is the bound parameter, or null for a
+// function without one. Returns the result, or an empty Ref with an exception
+// set; `frame.line` then names the statement that raised.
+using Body = Ref (*)(Frame& frame, PyObject* argument);
+
+struct FunctionSpec {
+    const char* name;            // __name__ and __qualname__
+    const char* traceback_name;  // name of the traceback entry
+    int first_line;
+    const char* parameter;                // the one positional-or-keyword parameter, or null
+    const char* const* local_names;       // co_varnames, parameter first
+    std::size_t local_count;
+    const char* doc;                      // null: __doc__ is None
+    const char* parameter_annotation;     // null: none
+    const char* return_annotation;        // null: none
+    Body body;
+};
+
+// Creates the function type on first use; false with an exception set.
+bool init_function_type();
+
+// A new function object for `spec` whose __globals__ is `globals`.
+Ref make_function(const FunctionSpec& spec, PyObject* globals);
+
+}  // namespace ostrel

@@ -1,0 +1,398 @@
+// The module frame: the init function, the create and exec slots, and the
+// module body that imports the dependencies, defines DeviceType, binds the five
+// functions and, when run as the main module, prints the report.
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "function.hpp"
+#include "lines.hpp"
+#include "ref.hpp"
+#include "runtime.hpp"
+#include "sources.hpp"
+
+// A host sets this to non-zero before the module is executed to run it as the
+// main module.
+extern "C" __attribute__((visibility("default"))) int32_t __pyx_module_is_main_varnok__ostrel = 0;
+
+namespace ostrel {
+
+namespace {
+
+constexpr const char* kInitName = "init varnok.ostrel";
+constexpr const char* kModuleName = "varnok.ostrel";
+
+// ---- the five functions -----------------------------------------------------
+
+constexpr const char* kMacLocals[] = {"iface", "addrs", "addr", "e"};
+constexpr const char* kDiskLocals[] = {"context", "device", "e"};
+constexpr const char* kCodeLocals[] = {"device_type", "e"};
+constexpr const char* kGpuLocals[] = {"subprocess", "result", "e"};
+
+constexpr const char kMachineCodeDoc[] =
+    "\n"
+    "    根据设备类型返回对应的唯一标识符\n"
+    "    :param device_type: 设备类型 (DeviceType.MAC 或 DeviceType.DISK)\n"
+    "    :return: 对应的唯一标识符（MAC 地址或硬盘序列号）\n"
+    "    ";
+
+// In the order the body binds them.
+constexpr FunctionSpec kFunctions[] = {
+    {"get_mac_address", "varnok.ostrel.get_mac_address", line::kMacDef, nullptr, kMacLocals, 4,
+     "获取物理网卡的 MAC 地址", nullptr, "str", get_mac_address},
+    {"get_disk_serial_number", "varnok.ostrel.get_disk_serial_number", line::kDiskDef, nullptr, kDiskLocals, 3,
+     "获取硬盘的序列号", nullptr, "str", get_disk_serial_number},
+    {"get_machine_code", "varnok.ostrel.get_machine_code", line::kCodeDef, "device_type", kCodeLocals, 2,
+     kMachineCodeDoc, "DeviceType", "str", get_machine_code},
+    {"get_gpu_uuid", "varnok.ostrel.get_gpu_uuid", line::kGpuDef, nullptr, kGpuLocals, 3, nullptr, nullptr,
+     nullptr, get_gpu_uuid},
+    {"get_machine_string", "varnok.ostrel.get_machine_string", line::kStringDef, nullptr, nullptr, 0, nullptr,
+     nullptr, nullptr, get_machine_string},
+};
+
+// ---- module body ------------------------------------------------------------
+
+int bind(PyObject* globals, PyObject* name, const Ref& value)
+{
+    return value ? PyDict_SetItem(globals, name, value.get()) : -1;
+}
+
+Ref import_module(Frame& frame, PyObject* name, PyObject* fromlist)
+{
+    return Ref::steal(PyImport_ImportModuleLevelObject(name, frame.globals, nullptr, fromlist, 0));
+}
+
+// `from <module> import <name>`
+Ref import_from(Frame& frame, PyObject* module_name, PyObject* fromlist, PyObject* name)
+{
+    Ref module = import_module(frame, module_name, fromlist);
+    if (!module) {
+        return {};
+    }
+    Ref value = Ref::steal(PyObject_GetAttr(module.get(), name));
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+    }
+    return value;
+}
+
+// class DeviceType(Enum): MAC = 1; DISK = 2; CUDA = 3
+Ref make_device_type(Frame& frame)
+{
+    Ref base = lookup_global(frame.globals, texts.Enum);
+    Ref bases = base ? Ref::steal(PyTuple_Pack(1, base.get())) : Ref{};
+    if (!bases) {
+        return {};
+    }
+    PyObject* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(base.get()));
+    PyObject* prepare = nullptr;
+    if (PyObject_GetOptionalAttr(metaclass, texts.dunder_prepare, &prepare) < 0) {
+        return {};
+    }
+    Ref prepare_ref = Ref::steal(prepare);
+    Ref namespace_ = prepare ? Ref::steal(PyObject_CallFunctionObjArgs(prepare, texts.DeviceType, bases.get(), nullptr))
+                             : Ref::steal(PyDict_New());
+    if (!namespace_) {
+        return {};
+    }
+    if (!PyMapping_Check(namespace_.get())) {
+        PyErr_Format(PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s",
+                     reinterpret_cast<PyTypeObject*>(metaclass)->tp_name, Py_TYPE(namespace_.get())->tp_name);
+        return {};
+    }
+    struct Entry {
+        PyObject* key;
+        Ref value;
+    };
+    Entry entries[] = {
+        {texts.dunder_module, Ref::steal(PyUnicode_FromString(kModuleName))},
+        {texts.dunder_qualname, Ref::dup(texts.DeviceType)},
+        {texts.MAC, Ref::steal(PyLong_FromLong(1))},
+        {texts.DISK, Ref::steal(PyLong_FromLong(2))},
+        {texts.CUDA, Ref::steal(PyLong_FromLong(3))},
+    };
+    for (Entry& entry : entries) {
+        if (!entry.value || PyObject_SetItem(namespace_.get(), entry.key, entry.value.get()) < 0) {
+            return {};
+        }
+    }
+    return Ref::steal(
+        PyObject_CallFunctionObjArgs(metaclass, texts.DeviceType, bases.get(), namespace_.get(), nullptr));
+}
+
+// `__name__ == "__main__"`: the same object or an equal str counts as equal.
+int runs_as_main(Frame& frame)
+{
+    Ref name = lookup_global(frame.globals, texts.dunder_name);
+    if (!name) {
+        return -1;
+    }
+    if (name.get() == texts.dunder_main) {
+        return 1;
+    }
+    if (PyUnicode_CheckExact(name.get())) {
+        return PyUnicode_Compare(name.get(), texts.dunder_main) == 0;
+    }
+    return equals(name.get(), texts.dunder_main);
+}
+
+struct ReportQuery {
+    int line;
+    PyObject* Texts::*member;
+    PyObject* Texts::*target;
+};
+
+constexpr ReportQuery kReportQueries[] = {
+    {line::kReportMac, &Texts::MAC, &Texts::report_mac},
+    {line::kReportDisk, &Texts::DISK, &Texts::report_disk},
+    {line::kReportCuda, &Texts::CUDA, &Texts::report_cuda},
+};
+
+struct ReportLine {
+    int line;
+    PyObject* Texts::*prefix;
+    PyObject* Texts::*source;
+};
+
+constexpr ReportLine kReportLines[] = {
+    {line::kReportCudaLine, &Texts::prefix_report_cuda, &Texts::report_cuda},
+    {line::kReportMacLine, &Texts::prefix_report_mac, &Texts::report_mac},
+    {line::kReportDiskLine, &Texts::prefix_report_disk, &Texts::report_disk},
+};
+
+int report_lines(Frame& frame)
+{
+    for (const ReportQuery& query : kReportQueries) {
+        frame.line = query.line;
+        Ref machine_code = lookup_global(frame.globals, texts.get_machine_code);
+        Ref device_type = machine_code ? lookup_global(frame.globals, texts.DeviceType) : Ref{};
+        Ref member = device_type ? Ref::steal(PyObject_GetAttr(device_type.get(), texts.*query.member)) : Ref{};
+        Ref code = member ? Ref::steal(PyObject_CallOneArg(machine_code.get(), member.get())) : Ref{};
+        if (bind(frame.globals, texts.*query.target, code) < 0) {
+            return -1;
+        }
+    }
+    for (const ReportLine& report : kReportLines) {
+        frame.line = report.line;
+        Ref value = lookup_global(frame.globals, texts.*report.source);
+        if (!value || print_line(texts.*report.prefix, value.get()) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// The command-line report, run when the module runs as the main module.
+int run_report(Frame& frame)
+{
+    frame.line = line::kReportTest;
+    if (int is_main = runs_as_main(frame); is_main <= 0) {
+        return is_main;
+    }
+    if (report_lines(frame) == 0) {
+        return 0;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        return -1;
+    }
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    frame.line = line::kReportHandler - 1;
+    if (PyDict_SetItem(frame.globals, texts.report_error, error.get()) < 0) {
+        return -1;
+    }
+    int status = 0;
+    {
+        HandlingScope handling(error.get());
+        frame.line = line::kReportHandler;
+        Ref bound = lookup_global(frame.globals, texts.report_error);
+        status = bound ? print_line(texts.prefix_report_error, bound.get()) : -1;
+    }
+    // `e` goes away whichever way the handler ended.
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    if (PyDict_Pop(frame.globals, texts.report_error, nullptr) < 0) {
+        return -1;
+    }
+    if (pending) {
+        PyErr_SetRaisedException(pending.release());
+        return -1;
+    }
+    return status;
+}
+
+int run_statements(Frame& frame)
+{
+    PyObject* globals = frame.globals;
+    struct Import {
+        int line;
+        PyObject* Texts::*module;
+        PyObject* Texts::*fromlist;  // null for a plain `import`
+        PyObject* Texts::*name;
+    };
+    constexpr Import imports[] = {
+        {line::kImportPsutil, &Texts::psutil, nullptr, &Texts::psutil},
+        {line::kImportPyudev, &Texts::pyudev, nullptr, &Texts::pyudev},
+        {line::kImportEnum, &Texts::enum_module, &Texts::fromlist_enum, &Texts::Enum},
+        {line::kImportUnion, &Texts::typing_module, &Texts::fromlist_union, &Texts::Union},
+        {line::kImportLogger, &Texts::loguru_module, &Texts::fromlist_logger, &Texts::logger},
+    };
+    for (const Import& import : imports) {
+        frame.line = import.line;
+        Ref value = import.fromlist ? import_from(frame, texts.*import.module, texts.*import.fromlist, texts.*import.name)
+                                    : import_module(frame, texts.*import.module, nullptr);
+        if (bind(globals, texts.*import.name, value) < 0) {
+            return -1;
+        }
+    }
+    frame.line = line::kDeviceType;
+    if (bind(globals, texts.DeviceType, make_device_type(frame)) < 0) {
+        return -1;
+    }
+    for (const FunctionSpec& spec : kFunctions) {
+        frame.line = spec.first_line;
+        Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
+        if (!name || bind(globals, name.get(), make_function(spec, globals)) < 0) {
+            return -1;
+        }
+    }
+    if (run_report(frame) < 0) {
+        return -1;
+    }
+    frame.line = line::kHeader;
+    return bind(globals, texts.dunder_test, Ref::steal(PyDict_New()));
+}
+
+// Exec steps that precede the body: builtins, version check, main flag,
+// sys.modules entry and the cached print.
+int prepare_module(PyObject* module)
+{
+    Ref builtins = Ref::steal(PyImport_AddModuleRef("builtins"));
+    if (!builtins || PyObject_SetAttr(module, texts.dunder_builtins, builtins.get()) < 0) {
+        return -1;
+    }
+    Py_XSETREF(process.builtins, builtins.release());
+
+    const int major = static_cast<int>(Py_Version >> 24) & 0xff;
+    const int minor = static_cast<int>(Py_Version >> 16) & 0xff;
+    if ((major != 3 || minor != 13)
+        && PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                            "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3,
+                            13, kModuleName, "does not match", major, minor) < 0) {
+        return -1;
+    }
+
+    if (__pyx_module_is_main_varnok__ostrel && PyObject_SetAttr(module, texts.dunder_name, texts.dunder_main) < 0) {
+        return -1;
+    }
+
+    PyObject* modules = PyImport_GetModuleDict();
+    int listed = PyMapping_HasKeyStringWithError(modules, kModuleName);
+    if (listed < 0 || (listed == 0 && PyMapping_SetItemString(modules, kModuleName, module) < 0)) {
+        return -1;
+    }
+
+    PyObject* print = nullptr;
+    if (PyObject_GetOptionalAttr(process.builtins, texts.print, &print) == 0) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", texts.print);
+    }
+    if (!print) {
+        return -1;
+    }
+    Py_XSETREF(process.print, print);
+    return 0;
+}
+
+// ---- slots ------------------------------------------------------------------
+
+PyObject* module_create(PyObject* spec, PyModuleDef*)
+{
+    const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    if (process.owner == -1) {
+        process.owner = current;
+    }
+    else if (process.owner != current) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per "
+                        "process.");
+        return nullptr;
+    }
+    if (process.module) {
+        return Py_NewRef(process.module);
+    }
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref module = name ? Ref::steal(PyModule_NewObject(name.get())) : Ref{};
+    if (!module) {
+        return nullptr;
+    }
+    struct Copy {
+        const char* from;
+        const char* to;
+        bool keep_none;
+    };
+    constexpr Copy copies[] = {
+        {"loader", "__loader__", true},
+        {"origin", "__file__", true},
+        {"parent", "__package__", true},
+        {"submodule_search_locations", "__path__", false},
+    };
+    for (const Copy& copy : copies) {
+        PyObject* value = nullptr;
+        if (PyObject_GetOptionalAttrString(spec, copy.from, &value) < 0) {
+            return nullptr;
+        }
+        Ref owned = Ref::steal(value);
+        if (owned && (copy.keep_none || !Py_IsNone(value))
+            && PyObject_SetAttrString(module.get(), copy.to, value) < 0) {
+            return nullptr;
+        }
+    }
+    return module.release();
+}
+
+int module_exec(PyObject* module)
+{
+    if (process.module) {
+        if (process.module == module) {
+            return 0;
+        }
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'ostrel' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    if (!init_texts() || !init_function_type()) {
+        return -1;
+    }
+    process.module = Py_NewRef(module);
+    Ref globals = Ref::dup(PyModule_GetDict(module));
+    Frame frame{globals.get(), line::kHeader};
+    if (prepare_module(module) < 0 || run_statements(frame) < 0) {
+        add_traceback(kInitName, frame.line, globals.get());
+        // A failed load leaves nothing behind: the next import starts afresh.
+        Py_CLEAR(process.module);
+        return -1;
+    }
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "ostrel", nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+}  // namespace ostrel
+
+PyMODINIT_FUNC PyInit_ostrel()
+{
+    return PyModuleDef_Init(&ostrel::module_def);
+}

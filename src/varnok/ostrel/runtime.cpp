@@ -1,0 +1,201 @@
+#include "runtime.hpp"
+
+#include <frameobject.h>
+
+#include "lines.hpp"
+
+namespace ostrel {
+
+Texts texts{};
+ProcessState process{};
+
+namespace {
+
+struct TextEntry {
+    PyObject* Texts::*slot;
+    const char* value;
+};
+
+constexpr TextEntry kTextEntries[] = {
+    {&Texts::psutil, "psutil"},
+    {&Texts::pyudev, "pyudev"},
+    {&Texts::Enum, "Enum"},
+    {&Texts::Union, "Union"},
+    {&Texts::logger, "logger"},
+    {&Texts::DeviceType, "DeviceType"},
+    {&Texts::MAC, "MAC"},
+    {&Texts::DISK, "DISK"},
+    {&Texts::CUDA, "CUDA"},
+    {&Texts::get_mac_address, "get_mac_address"},
+    {&Texts::get_disk_serial_number, "get_disk_serial_number"},
+    {&Texts::get_machine_code, "get_machine_code"},
+    {&Texts::get_gpu_uuid, "get_gpu_uuid"},
+    {&Texts::get_machine_string, "get_machine_string"},
+    {&Texts::dunder_name, "__name__"},
+    {&Texts::dunder_builtins, "__builtins__"},
+    {&Texts::dunder_test, "__test__"},
+    {&Texts::dunder_module, "__module__"},
+    {&Texts::dunder_qualname, "__qualname__"},
+    {&Texts::dunder_prepare, "__prepare__"},
+    {&Texts::dunder_main, "__main__"},
+    {&Texts::report_mac, "ostrel"},
+    {&Texts::report_disk, "disk_code"},
+    {&Texts::report_cuda, "cuda_uuid"},
+    {&Texts::report_error, "e"},
+    {&Texts::print, "print"},
+    {&Texts::enum_module, "enum"},
+    {&Texts::typing_module, "typing"},
+    {&Texts::loguru_module, "loguru"},
+    {&Texts::subprocess, "subprocess"},
+    {&Texts::net_if_addrs, "net_if_addrs"},
+    {&Texts::items, "items"},
+    {&Texts::family, "family"},
+    {&Texts::AF_LINK, "AF_LINK"},
+    {&Texts::address, "address"},
+    {&Texts::Context, "Context"},
+    {&Texts::list_devices, "list_devices"},
+    {&Texts::properties, "properties"},
+    {&Texts::ID_SERIAL, "ID_SERIAL"},
+    {&Texts::check_output, "check_output"},
+    {&Texts::decode, "decode"},
+    {&Texts::strip, "strip"},
+    {&Texts::replace, "replace"},
+    {&Texts::eth0, "eth0"},
+    {&Texts::wlan0, "wlan0"},
+    {&Texts::lo, "lo"},
+    {&Texts::docker, "docker"},
+    {&Texts::veth, "veth"},
+    {&Texts::block, "block"},
+    {&Texts::nvidia_smi, "nvidia-smi"},
+    {&Texts::query_gpu, "--query-gpu=uuid"},
+    {&Texts::format_csv, "--format=csv,noheader"},
+    {&Texts::utf_8, "utf-8"},
+    {&Texts::separator, "|"},
+    {&Texts::empty, ""},
+    {&Texts::prefix_mac, "Error while getting MAC address: "},
+    {&Texts::prefix_disk, "Error while getting disk serial number: "},
+    {&Texts::prefix_gpu, "Error getting GPU UUID: "},
+    {&Texts::prefix_code, "Error while getting machine code: "},
+    {&Texts::prefix_report_cuda, "Cuda uuid: "},
+    {&Texts::prefix_report_mac, "MAC Address: "},
+    {&Texts::prefix_report_disk, "Disk Serial Number: "},
+    {&Texts::prefix_report_error, "Error in main execution: "},
+    {&Texts::device_type_name, "device_type"},
+};
+
+bool texts_ready = false;
+
+bool store(PyObject*& slot, PyObject* value)
+{
+    if (!value) {
+        return false;
+    }
+    Py_XSETREF(slot, value);
+    return true;
+}
+
+}  // namespace
+
+bool init_texts()
+{
+    if (texts_ready) {
+        return true;
+    }
+    for (const TextEntry& entry : kTextEntries) {
+        if (!store(texts.*entry.slot, PyUnicode_InternFromString(entry.value))) {
+            return false;
+        }
+    }
+    texts_ready = store(texts.kw_subsystem, Py_BuildValue("(s)", "subsystem"))
+                  && store(texts.kw_timeout, Py_BuildValue("(s)", "timeout"))
+                  && store(texts.kw_code_replace,
+                           Py_BuildValue("(sss)", "co_varnames", "co_argcount", "co_nlocals"))
+                  && store(texts.tool_timeout, PyLong_FromLong(120))
+                  && store(texts.fromlist_enum, PyTuple_Pack(1, texts.Enum))
+                  && store(texts.fromlist_union, PyTuple_Pack(1, texts.Union))
+                  && store(texts.fromlist_logger, PyTuple_Pack(1, texts.logger));
+    return texts_ready;
+}
+
+Ref lookup_global(PyObject* globals, PyObject* name)
+{
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(globals, name, &value) != 0) {
+        return Ref::steal(value);  // found, or an error with value null
+    }
+    if (PyObject_GetOptionalAttr(process.builtins, name, &value) == 0) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return Ref::steal(value);
+}
+
+int equals(PyObject* left, PyObject* right)
+{
+    Ref outcome = Ref::steal(PyObject_RichCompare(left, right, Py_EQ));
+    if (!outcome) {
+        return -1;
+    }
+    if (outcome.get() == Py_True) {
+        return 1;
+    }
+    if (outcome.get() == Py_False) {
+        return 0;
+    }
+    return PyObject_IsTrue(outcome.get());
+}
+
+Ref checked_text(Ref value)
+{
+    if (value && !PyUnicode_CheckExact(value.get()) && !Py_IsNone(value.get())) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "unicode", Py_TYPE(value.get())->tp_name);
+        return {};
+    }
+    return value;
+}
+
+Ref text_of(PyObject* value)
+{
+    if (PyUnicode_CheckExact(value)) {
+        return Ref::dup(value);
+    }
+    return Ref::steal(PyObject_Format(value, texts.empty));
+}
+
+Ref empty_text()
+{
+    return Ref::dup(texts.empty);
+}
+
+int print_line(PyObject* prefix, PyObject* value)
+{
+    Ref text = text_of(value);
+    if (!text) {
+        return -1;
+    }
+    Ref line = Ref::steal(PyUnicode_Concat(prefix, text.get()));
+    if (!line) {
+        return -1;
+    }
+    Ref printed = Ref::steal(PyObject_CallOneArg(process.print, line.get()));
+    return printed ? 0 : -1;
+}
+
+void add_traceback(const char* name, int line, PyObject* globals)
+{
+    // The exception is parked while the code and frame objects are made; a
+    // failure to make them leaves the exception as it was, without the entry.
+    Ref raised = Ref::steal(PyErr_GetRaisedException());
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(line::kFile, name, line)));
+    Ref frame;
+    if (code) {
+        frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(raised.release());
+    if (frame) {
+        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+    }
+}
+
+}  // namespace ostrel
