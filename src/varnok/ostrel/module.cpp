@@ -73,7 +73,7 @@ Ref import_from(Frame& frame, PyObject* module_name, PyObject* fromlist, PyObjec
     Ref value = Ref::steal(PyObject_GetAttr(module.get(), name));
     if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+        PyErr_Format(PyExc_ImportError, "cannot import name %R", name);
     }
     return value;
 }

@@ -1,0 +1,132 @@
+import os
+import shlex
+import subprocess
+import sys
+import traceback
+from collections import namedtuple
+
+import pytest
+
+import varnok.ostrel as ostrel
+
+AF_LINK = 17
+Record = namedtuple("snicaddr", "family address netmask broadcast ptp")
+
+
+def link(mac):
+    return Record(AF_LINK, mac, None, None, None)
+
+
+def inet(ip):
+    return Record(2, ip, "255.0.0.0", None, None)
+
+
+def inet6(ip):
+    return Record(10, ip, None, None, None)
+
+
+class FakePsutil:
+    """Stands in for psutil: hands out one table (or raises) per query."""
+
+    AF_LINK = AF_LINK
+
+    def __init__(self, *tables):
+        self.tables = tables
+        self.calls = 0
+
+    def net_if_addrs(self):
+        table = self.tables[min(self.calls, len(self.tables) - 1)]
+        self.calls += 1
+        if isinstance(table, BaseException):
+            raise table
+        return table
+
+
+class FakeDevice:
+    def __init__(self, properties):
+        self._properties = properties
+        self.reads = 0
+
+    @property
+    def properties(self):
+        self.reads += 1
+        if isinstance(self._properties, BaseException):
+            raise self._properties
+        return self._properties
+
+
+class FakePyudev:
+    """Stands in for pyudev: Context().list_devices(subsystem="block") yields the devices."""
+
+    def __init__(self, devices):
+        self.devices = devices
+        self.calls = []
+        fake = self
+
+        class Context:
+            def list_devices(self, *args, **kwargs):
+                fake.calls.append((args, kwargs))
+                if isinstance(fake.devices, BaseException):
+                    raise fake.devices
+                return iter(fake.devices)
+
+        self.Context = Context
+
+
+def raising(exc):
+    def source():
+        raise exc
+
+    return source
+
+
+@pytest.fixture
+def mod(monkeypatch):
+    """The module; attributes rebound through monkeypatch are restored afterwards."""
+    return ostrel
+
+
+@pytest.fixture
+def bind(monkeypatch):
+    def bind(**attributes):
+        for name, value in attributes.items():
+            monkeypatch.setattr(ostrel, name, value)
+
+    return bind
+
+
+def module_entries(exc):
+    """(name, line) of the traceback entries that the module added to `exc`."""
+    return [(f.name, f.lineno) for f in traceback.extract_tb(exc.__traceback__)
+            if f.filename == "src/varnok/ostrel"]
+
+
+def run_python(code, *, env=None, check=True, **kwargs):
+    """Runs `code` in a fresh interpreter of this venv."""
+    full_env = dict(os.environ, **(env or {}))
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          env=full_env, timeout=120, **kwargs)
+    if check:
+        assert proc.returncode == 0, proc.stderr
+    return proc
+
+
+def _namespace_refusal(kind):
+    if os.geteuid() != 0:
+        return "needs root to make a throwaway namespace"
+    probe = subprocess.run(["unshare", f"--{kind}", "true"], capture_output=True, text=True)
+    if probe.returncode != 0:
+        return f"unshare --{kind} refused: {probe.stderr.strip()}"
+    return None
+
+
+def in_namespace(kind, setup, code):
+    """Runs shell `setup`, then `code` in Python, inside a new `kind` namespace."""
+    refusal = _namespace_refusal(kind)
+    if refusal:
+        pytest.skip(refusal)
+    script = f"{setup}\nexec {shlex.quote(sys.executable)} -c {shlex.quote(code)}"
+    proc = subprocess.run(["unshare", f"--{kind}", "sh", "-ec", script],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout

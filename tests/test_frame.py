@@ -1,0 +1,176 @@
+import builtins
+import inspect
+import pickle
+import sys
+import textwrap
+import traceback
+
+import pytest
+from conftest import FakePsutil, link, module_entries, run_python
+
+import varnok.ostrel as ostrel
+
+FUNCTIONS = {
+    # name: (signature, annotations, doc, first line, local names)
+    "get_mac_address": ("() -> 'str'", {"return": "str"}, "获取物理网卡的 MAC 地址", 15,
+                        ("iface", "addrs", "addr", "e")),
+    "get_disk_serial_number": ("() -> 'str'", {"return": "str"}, "获取硬盘的序列号", 38,
+                               ("context", "device", "e")),
+    "get_machine_code": ("(device_type: 'DeviceType') -> 'str'",
+                         {"device_type": "DeviceType", "return": "str"},
+                         "\n    根据设备类型返回对应的唯一标识符\n"
+                         "    :param device_type: 设备类型 (DeviceType.MAC 或 DeviceType.DISK)\n"
+                         "    :return: 对应的唯一标识符（MAC 地址或硬盘序列号）\n    ",
+                         52, ("device_type", "e")),
+    "get_gpu_uuid": ("()", {}, None, 71, ("subprocess", "result", "e")),
+    "get_machine_string": ("()", {}, None, 80, ()),
+}
+
+
+def test_namespace_and_device_type():
+    names = [n for n in vars(ostrel) if not n.startswith("__") or n == "__test__"]
+    assert names == ["psutil", "pyudev", "Enum", "Union", "logger", "DeviceType", *FUNCTIONS, "__test__"]
+    assert ostrel.__test__ == {} and ostrel.__doc__ is None
+    assert ostrel.__builtins__ is builtins
+    DeviceType = ostrel.DeviceType
+    assert list(DeviceType) == [DeviceType.MAC, DeviceType.DISK, DeviceType.CUDA]
+    assert [m.value for m in DeviceType] == [1, 2, 3]
+    assert DeviceType(1) is DeviceType.MAC and DeviceType["CUDA"] is DeviceType.CUDA
+    assert DeviceType.MAC != 1 and type(DeviceType).__name__ == "EnumType"
+    assert (DeviceType.__module__, DeviceType.__qualname__, DeviceType.__bases__) == (
+        "varnok.ostrel", "DeviceType", (ostrel.Enum,))
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_function_attributes(name):
+    signature, annotations, doc, first_line, local_names = FUNCTIONS[name]
+    fn = getattr(ostrel, name)
+    assert str(inspect.signature(fn)) == signature
+    assert fn.__annotations__ == annotations and list(fn.__annotations__) == list(annotations)
+    assert fn.__doc__ == doc
+    assert (fn.__name__, fn.__qualname__, fn.__module__) == (name, name, "varnok.ostrel")
+    assert fn.__globals__ is vars(ostrel)
+    assert (fn.__defaults__, fn.__kwdefaults__, fn.__closure__) == (None, None, None)
+    code = fn.__code__
+    assert (code.co_name, code.co_filename, code.co_firstlineno) == (name, "src/varnok/ostrel", first_line)
+    assert (code.co_varnames, code.co_argcount) == (local_names, int(name == "get_machine_code"))
+    assert not hasattr(fn, "__text_signature__")
+    assert pickle.loads(pickle.dumps(fn)) is fn
+    assert repr(fn).startswith(f"<function {name} at 0x")
+
+
+def test_function_attribute_setters():
+    fn = ostrel.get_gpu_uuid
+    for attribute in ("__name__", "__qualname__"):
+        with pytest.raises(TypeError, match=f"{attribute} must be set to a string object"):
+            setattr(fn, attribute, 5)
+        with pytest.raises(TypeError):
+            delattr(fn, attribute)
+    with pytest.raises(TypeError, match="__annotations__ must be set to a dict object"):
+        fn.__annotations__ = []
+    fn.marker = 1
+    assert fn.__dict__ == {"marker": 1}
+    del fn.marker
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda m: m.get_gpu_uuid(1), "get_gpu_uuid() takes no arguments (1 given)"),
+    (lambda m: m.get_mac_address(1, 2), "get_mac_address() takes no arguments (2 given)"),
+    (lambda m: m.get_gpu_uuid(1, x=2), "get_gpu_uuid() takes no keyword arguments"),
+    (lambda m: m.get_machine_string(x=1), "get_machine_string() takes no keyword arguments"),
+    (lambda m: m.get_machine_code(), "get_machine_code() takes exactly 1 positional argument (0 given)"),
+    (lambda m: m.get_machine_code(1, 2), "get_machine_code() takes exactly 1 positional argument (2 given)"),
+    (lambda m: m.get_machine_code(1, 2, device_type=3),
+     "get_machine_code() takes exactly 1 positional argument (2 given)"),
+    (lambda m: m.get_machine_code(kind=1), "get_machine_code() takes exactly 1 positional argument (0 given)"),
+    (lambda m: m.get_machine_code(1, device_type=1),
+     "get_machine_code() got multiple values for keyword argument 'device_type'"),
+    (lambda m: m.get_machine_code(1, kind=1, device_type=1),
+     "get_machine_code() got an unexpected keyword argument 'kind'"),
+    (lambda m: m.get_machine_code(device_type=1, kind=1),
+     "get_machine_code() got an unexpected keyword argument 'kind'"),
+])
+def test_argument_errors_do_no_work(bind, capsys, call, message):
+    fake = FakePsutil({"eth0": [link("aa")]})
+    bind(psutil=fake)
+    with pytest.raises(TypeError) as info:
+        call(ostrel)
+    assert str(info.value) == message
+    assert fake.calls == 0 and capsys.readouterr().out == ""
+    assert module_entries(info.value) == ([("varnok.ostrel.get_machine_code", 52)] if "get_machine_code" in message else [])
+
+
+def test_keyword_argument_binds(bind):
+    bind(psutil=FakePsutil({"eth0": [link("aa")]}))
+    assert ostrel.get_machine_code(device_type=ostrel.DeviceType.MAC) == "aa"
+    assert ostrel.get_machine_code(**{"device_type": ostrel.DeviceType.MAC}) == "aa"
+    assert ostrel.get_mac_address(**{}) == "aa"
+
+
+def test_escaping_exception_gets_traceback_entries(bind):
+    bind(psutil=FakePsutil(KeyboardInterrupt()))
+    with pytest.raises(KeyboardInterrupt) as info:
+        ostrel.get_machine_string()
+    assert module_entries(info.value) == [("varnok.ostrel.get_machine_string", 81),
+                                          ("varnok.ostrel.get_machine_code", 60),
+                                          ("varnok.ostrel.get_mac_address", 18)]
+
+
+def test_late_binding_and_cached_print(bind, monkeypatch, capsys):
+    monkeypatch.delattr(ostrel, "psutil")
+    monkeypatch.setattr(builtins, "psutil", FakePsutil({"eth0": [link("from-builtins")]}), raising=False)
+    assert ostrel.get_mac_address() == "from-builtins"
+    replaced = []
+    monkeypatch.setattr(builtins, "print", replaced.append)
+    monkeypatch.delattr(builtins, "psutil")
+    assert ostrel.get_mac_address() == ""
+    assert replaced == []
+    assert capsys.readouterr().out == "Error while getting MAC address: name 'psutil' is not defined\n"
+
+
+def test_second_import_gives_same_module_without_rerunning_body(monkeypatch):
+    import importlib
+    device_type = ostrel.DeviceType
+    monkeypatch.delitem(sys.modules, "varnok.ostrel")
+    again = importlib.import_module("varnok.ostrel")
+    assert again is ostrel and again.DeviceType is device_type
+
+
+def test_second_interpreter_is_refused():
+    _interpreters = pytest.importorskip("_interpreters")
+    interp = _interpreters.create("legacy")
+    try:
+        error = _interpreters.exec(interp, "import varnok.ostrel")
+    finally:
+        _interpreters.destroy(interp)
+    assert error.type.__name__ == "ImportError"
+    assert error.msg == ("Interpreter change detected - this module can only be loaded into one "
+                         "interpreter per process.")
+
+
+def test_failed_load_releases_everything_and_retries():
+    proc = run_python(textwrap.dedent("""
+        import sys, traceback, types
+        sys.modules["loguru"] = types.ModuleType("loguru")
+        try:
+            import varnok.ostrel
+        except ImportError as e:
+            tb = traceback.extract_tb(e.__traceback__)[-1]
+            print(type(e).__name__, e, tb.name, tb.filename, tb.lineno)
+        print("varnok.ostrel" in sys.modules)
+        sys.modules["loguru"] = None
+        try:
+            import varnok.ostrel
+        except ModuleNotFoundError as e:
+            print("ModuleNotFoundError", traceback.extract_tb(e.__traceback__)[-1].lineno)
+        del sys.modules["loguru"]
+        import varnok.ostrel as m
+        print(sorted(n for n in vars(m) if n.startswith("get_")), m.__test__)
+    """))
+    assert proc.stdout.splitlines() == [
+        "ImportError cannot import name 'logger' init varnok.ostrel src/varnok/ostrel 5",
+        "False",
+        "ModuleNotFoundError 5",
+        "['get_disk_serial_number', 'get_gpu_uuid', 'get_mac_address', 'get_machine_code', "
+        "'get_machine_string'] {}",
+    ]
