@@ -1,0 +1,102 @@
+import ast
+
+import pytest
+from conftest import FakeDevice, FakePyudev, in_namespace
+
+import varnok.ostrel as ostrel
+
+PREFIX = "Error while getting disk serial number: "
+
+
+class Flaky(dict):
+    """Says it holds every key, then fails the subscript."""
+
+    def __contains__(self, key):
+        return True
+
+    def __getitem__(self, key):
+        raise KeyError(key)
+
+
+@pytest.mark.parametrize("properties, result, reads", [
+    ([{}, {"DEVNAME": "/dev/loop0"}], "", [1, 1]),
+    ([{"ID_SERIAL": "first"}, {"ID_SERIAL": "second"}], "first", [2, 0]),
+    ([{"DEVNAME": "/dev/vda"}, {"ID_SERIAL": "SN-XYZ987"}], "SN-XYZ987", [1, 2]),
+    ([{"ID_SERIAL": "  padded\t"}], "  padded\t", [2]),
+    ([{"ID_SERIAL": ""}, {"ID_SERIAL": "later"}], "", [2, 0]),
+    ([{"ID_SERIAL": None}], None, [2]),
+    ([{"ID_SERIAL": "a|b"}], "a|b", [2]),
+])
+def test_first_device_with_serial(bind, capsys, properties, result, reads):
+    devices = [FakeDevice(p) for p in properties]
+    fake = FakePyudev(devices)
+    bind(pyudev=fake)
+    assert ostrel.get_disk_serial_number() == result
+    assert [d.reads for d in devices] == reads
+    assert fake.calls == [((), {"subsystem": "block"})]
+    assert capsys.readouterr().out == ""
+
+
+class BrokenContext:
+    def Context(self):
+        raise RuntimeError()
+
+
+@pytest.mark.parametrize("pyudev, text", [
+    (BrokenContext(), ""),
+    (FakePyudev(OSError(2, "No such file or directory")), "[Errno 2] No such file or directory"),
+    (FakePyudev([FakeDevice({"ID_SERIAL": b"raw"})]), "Expected unicode, got bytes"),
+    (FakePyudev([FakeDevice({"ID_SERIAL": 7})]), "Expected unicode, got int"),
+    (FakePyudev([FakeDevice(Flaky())]), "'ID_SERIAL'"),
+    (FakePyudev([FakeDevice(ValueError("no properties"))]), "no properties"),
+    (FakePyudev([FakeDevice(None)]), "argument of type 'NoneType' is not iterable"),
+    (FakePyudev([object()]), "'object' object has no attribute 'properties'"),
+    (FakePyudev(5), "'int' object is not iterable"),
+])
+def test_failure_writes_one_line(bind, capsys, pyudev, text):
+    bind(pyudev=pyudev)
+    assert ostrel.get_disk_serial_number() == ""
+    assert capsys.readouterr().out == PREFIX + text + "\n"
+
+
+def test_missing_pyudev_and_interrupt(monkeypatch, bind, capsys):
+    monkeypatch.delattr(ostrel, "pyudev")
+    assert ostrel.get_disk_serial_number() == ""
+    assert capsys.readouterr().out == PREFIX + "name 'pyudev' is not defined\n"
+
+    def interrupted():
+        yield FakeDevice({})
+        raise KeyboardInterrupt
+
+    fake = FakePyudev([])
+    fake.devices = interrupted()
+    bind(pyudev=fake)
+    with pytest.raises(KeyboardInterrupt):
+        ostrel.get_disk_serial_number()
+    assert capsys.readouterr().out == ""
+
+
+# Writes udev records for the block devices that the kernel shows, on a private /run.
+UDEV_SETUP = """
+mount -t tmpfs tmpfs /run
+mkdir -p /run/udev/data
+for dev in /sys/class/block/*; do
+  n=$((n + 1))
+  [ -n "$SERIALS" ] && [ $((n % 2)) -eq 0 ] && printf 'E:ID_SERIAL=%s-%s \\nE:ID_BUS=test\\n' "$SERIALS" "$(basename $dev)" > /run/udev/data/b$(cat $dev/dev)
+done
+true
+"""
+
+UDEV_QUERY = """
+import pyudev, varnok.ostrel as m
+first = next((d.properties["ID_SERIAL"] for d in pyudev.Context().list_devices(subsystem="block")
+              if "ID_SERIAL" in d.properties), "")
+print(repr((m.get_disk_serial_number(), first)))
+"""
+
+
+@pytest.mark.parametrize("serials", ["SN", ""])
+def test_real_udev_database_in_mount_namespace(serials):
+    result, expected = ast.literal_eval(in_namespace("mount", f"SERIALS={serials}\n{UDEV_SETUP}", UDEV_QUERY))
+    assert result == expected
+    assert (result.startswith("SN-") and result.endswith(" ")) if serials else result == ""

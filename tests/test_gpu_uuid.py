@@ -1,0 +1,97 @@
+import subprocess
+import sys
+import types
+
+import pytest
+
+import varnok.ostrel as ostrel
+
+PREFIX = "Error getting GPU UUID: "
+COMMAND = ["nvidia-smi", "--query-gpu=uuid", "--format=csv,noheader"]
+
+
+@pytest.fixture
+def tool(tmp_path, monkeypatch):
+    """Puts a fake nvidia-smi with the given shell body first on PATH."""
+
+    def install(body):
+        script = tmp_path / "nvidia-smi"
+        script.write_text("#!/bin/sh\n" + body + "\n")
+        script.chmod(0o755)
+        monkeypatch.setenv("PATH", f"{tmp_path}:/usr/bin:/bin")
+
+    return install
+
+
+@pytest.mark.parametrize("body, result", [
+    ("echo GPU-aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee", "GPU-aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee"),
+    ("printf ' GPU-1\\nGPU-2 \\n\\n'", "GPU-1\nGPU-2"),
+    ("printf ' \\n\\t'", ""),
+    ("true", ""),
+    ('[ "$#" = 2 ] && [ "$1" = --query-gpu=uuid ] && [ "$2" = --format=csv,noheader ] || exit 9; echo args-ok',
+     "args-ok"),
+    ("printf 'GPU-\\303\\251'", "GPU-é"),
+])
+def test_tool_output(tool, capfd, body, result):
+    tool(body)
+    assert ostrel.get_gpu_uuid() == result
+    assert capfd.readouterr().out == ""
+
+
+@pytest.mark.parametrize("body, line", [
+    ("echo 'driver failure' >&2; exit 3",
+     f"Command '{COMMAND}' returned non-zero exit status 3."),
+    ("printf 'GPU-\\377'",
+     "'utf-8' codec can't decode byte 0xff in position 4: invalid start byte"),
+])
+def test_tool_failure(tool, capfd, body, line):
+    tool(body)
+    assert ostrel.get_gpu_uuid() == ""
+    captured = capfd.readouterr()
+    assert captured.out == PREFIX + line + "\n"
+    assert captured.err == ("driver failure\n" if "driver" in body else "")
+
+
+def test_tool_missing(tmp_path, monkeypatch, capfd):
+    monkeypatch.setenv("PATH", str(tmp_path))
+    assert ostrel.get_gpu_uuid() == ""
+    assert capfd.readouterr().out == PREFIX + "[Errno 2] No such file or directory: 'nvidia-smi'\n"
+
+
+class FakeSubprocess(types.ModuleType):
+    """Imported by the function in place of subprocess; records each call."""
+
+    def __init__(self, outcome):
+        super().__init__("subprocess")
+        self.outcome = outcome
+        self.calls = []
+
+    def check_output(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        if isinstance(self.outcome, BaseException):
+            raise self.outcome
+        return self.outcome
+
+
+@pytest.mark.parametrize("outcome, result, line", [
+    (subprocess.TimeoutExpired(COMMAND, 120), "",
+     f"Command '{COMMAND}' timed out after 120 seconds"),
+    (b"  GPU-x\n", "GPU-x", None),
+    ("GPU-x", "", "'str' object has no attribute 'decode'"),
+    (OSError(), "", ""),
+])
+def test_call_shape_and_bounded_wait(monkeypatch, capsys, outcome, result, line):
+    fake = FakeSubprocess(outcome)
+    monkeypatch.setitem(sys.modules, "subprocess", fake)
+    assert ostrel.get_gpu_uuid() == result
+    assert fake.calls == [((COMMAND,), {"timeout": 120})]
+    assert capsys.readouterr().out == ("" if line is None else PREFIX + line + "\n")
+
+
+def test_interrupt_and_failed_import(monkeypatch, capsys):
+    monkeypatch.setitem(sys.modules, "subprocess", FakeSubprocess(KeyboardInterrupt()))
+    with pytest.raises(KeyboardInterrupt):
+        ostrel.get_gpu_uuid()
+    monkeypatch.setitem(sys.modules, "subprocess", None)
+    assert ostrel.get_gpu_uuid() == ""
+    assert capsys.readouterr().out == PREFIX + "import of subprocess halted; None in sys.modules\n"
