@@ -38,7 +38,7 @@ class FakePsutil:
         table = self.tables[min(self.calls, len(self.tables) - 1)]
         self.calls += 1
         if isinstance(table, BaseException):
-            raise table
+            raise table.with_traceback(None)
         return table
 
 
@@ -67,7 +67,7 @@ class FakePyudev:
             def list_devices(self, *args, **kwargs):
                 fake.calls.append((args, kwargs))
                 if isinstance(fake.devices, BaseException):
-                    raise fake.devices
+                    raise fake.devices.with_traceback(None)
                 return iter(fake.devices)
 
         self.Context = Context
