@@ -13,10 +13,11 @@ BUILD_DEPS := scikit-build-core>=0.10
 .PHONY: run test install clean
 
 run: $(VENV)/.installed
-	$(PY) -c 'import varnok.ostrel as o; print(o.get_mac_address())'
+	$(VENV)/bin/ostrel
 
 test: $(VENV)/.installed $(VENV)/.test-deps
 	$(PY) -m pytest
+	cd tests && ../$(PY) -m mypy.stubtest varnok.ostrel
 
 install: $(VENV)/.installed
 
@@ -30,7 +31,7 @@ $(VENV)/.installed: $(PY) pyproject.toml CMakeLists.txt $(SOURCES)
 	@touch $@
 
 $(VENV)/.test-deps: $(PY) pyproject.toml
-	$(PY) -m pip install -q 'hypothesis>=6' 'pytest>=8'
+	$(PY) -m pip install -q --group test
 	@touch $@
 
 clean:

@@ -255,6 +255,15 @@ PyMethodDef function_methods[] = {
 
 // ---- lifecycle --------------------------------------------------------------
 
+// Bound as a method when stored in a class, like a Python function.
+PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*)
+{
+    if (!instance || Py_IsNone(instance)) {
+        return Py_NewRef(self);
+    }
+    return PyMethod_New(self, instance);
+}
+
 PyObject* function_repr(PyObject* self)
 {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
@@ -309,6 +318,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
     {Py_tp_methods, function_methods},
