@@ -175,3 +175,19 @@ def test_failed_load_releases_everything_and_retries():
         "['get_disk_serial_number', 'get_gpu_uuid', 'get_mac_address', 'get_machine_code', "
         "'get_machine_string'] {}",
     ]
+
+
+def test_library_needs_only_libc_and_exports_two_symbols():
+    import re
+    import shutil
+    import subprocess
+    if not shutil.which("readelf"):
+        pytest.skip("readelf (binutils) is not installed")
+    dynamic = subprocess.run(["readelf", "-d", "-W", "--dyn-syms", ostrel.__file__],
+                             capture_output=True, text=True, check=True).stdout
+    assert set(re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", dynamic)) <= {"libc.so.6", "libpthread.so.0"}
+    defined = re.findall(r"\s(\d+) (FUNC|OBJECT)\s+GLOBAL DEFAULT\s+\d+ (\S+)", dynamic)
+    exported = {name: (kind, size) for size, kind, name in defined}
+    assert set(exported) == {"PyInit_ostrel", "__pyx_module_is_main_varnok__ostrel"}
+    assert exported["PyInit_ostrel"][0] == "FUNC"
+    assert exported["__pyx_module_is_main_varnok__ostrel"] == ("OBJECT", "4")

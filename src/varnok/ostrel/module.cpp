@@ -14,7 +14,9 @@
 
 // A host sets this to non-zero before the module is executed to run it as the
 // main module.
-extern "C" __attribute__((visibility("default"))) int32_t __pyx_module_is_main_varnok__ostrel = 0;
+extern "C" {
+__attribute__((visibility("default"))) int32_t __pyx_module_is_main_varnok__ostrel = 0;
+}
 
 namespace ostrel {
 
