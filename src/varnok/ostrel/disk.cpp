@@ -8,11 +8,14 @@ namespace ostrel {
 
 namespace {
 
+LookupCache pyudev_cache;
+LookupCache context_cache;
+
 Ref block_devices(Frame& frame)
 {
     frame.line = line::kDiskContext;
-    Ref pyudev = lookup_global(frame.globals, texts.pyudev);
-    Ref context_type = pyudev ? Ref::steal(PyObject_GetAttr(pyudev.get(), texts.Context)) : Ref{};
+    Ref pyudev = lookup_global(frame.globals, texts.pyudev, pyudev_cache);
+    Ref context_type = pyudev ? get_attribute(pyudev.get(), texts.Context, context_cache) : Ref{};
     Ref context = context_type ? Ref::steal(PyObject_CallNoArgs(context_type.get())) : Ref{};
     if (!context) {
         return {};

@@ -3,6 +3,7 @@
 #include <structmember.h>
 
 #include <cstddef>
+#include <cstring>
 
 #include "lines.hpp"
 
@@ -100,6 +101,59 @@ bool bind_one(const Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObj
     return true;
 }
 
+// The functions call one another through module attributes that a caller may
+// rebind, so a cycle of such calls must end in RecursionError rather than in a
+// C stack overflow. Every run of a body counts here, per thread; Python code in
+// between counts against the interpreter's own limit as well.
+constexpr int kCallDepthLimit = 1000;
+[[gnu::tls_model("initial-exec")]] thread_local int call_depth = 0;
+
+class CallDepthScope {
+public:
+    CallDepthScope() : entered_(call_depth < kCallDepthLimit)
+    {
+        if (entered_) {
+            ++call_depth;
+        }
+        else {
+            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+        }
+    }
+    ~CallDepthScope()
+    {
+        if (entered_) {
+            --call_depth;
+        }
+    }
+    CallDepthScope(const CallDepthScope&) = delete;
+    CallDepthScope& operator=(const CallDepthScope&) = delete;
+    bool entered() const { return entered_; }
+
+private:
+    bool entered_;
+};
+
+// Runs the body once the arguments are bound. The caller's reference keeps
+// the function, and so its namespace, alive.
+Ref run_body(Function* fn, PyObject* argument)
+{
+    const FunctionSpec& spec = *fn->spec;
+    if (!fn->globals) {
+        PyErr_Format(PyExc_RuntimeError, "%.200s() has been cleared", spec.name);
+        return {};
+    }
+    CallDepthScope depth;
+    if (!depth.entered()) {
+        return {};
+    }
+    Frame frame{fn->globals, spec.first_line};
+    Ref result = spec.body(frame, argument);
+    if (!result) {
+        add_traceback(spec.traceback_name, frame.line, frame.globals);
+    }
+    return result;
+}
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames)
 {
     Function* fn = as_function(self);
@@ -115,24 +169,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     else if (!bind_nothing(fn, nargs, kwnames)) {
         return nullptr;
     }
-    if (!fn->globals) {
-        PyErr_Format(PyExc_RuntimeError, "%.200s() has been cleared", spec.name);
-        return nullptr;
-    }
-    // The functions call one another through module attributes that a caller
-    // may rebind; a cycle of such calls must end in RecursionError, not in a
-    // C stack overflow.
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
-        return nullptr;
-    }
-    Ref globals = Ref::dup(fn->globals);
-    Frame frame{globals.get(), spec.first_line};
-    Ref result = spec.body(frame, argument);
-    Py_LeaveRecursiveCall();
-    if (!result) {
-        add_traceback(spec.traceback_name, frame.line, globals.get());
-    }
-    return result.release();
+    return run_body(fn, argument).release();
 }
 
 // ---- attributes -------------------------------------------------------------
@@ -388,6 +425,32 @@ Ref make_annotations(const FunctionSpec& spec)
 }
 
 }  // namespace
+
+Ref call(PyObject* callable, PyObject* argument)
+{
+    if (Py_TYPE(callable) == function_type) {
+        Function* fn = as_function(callable);
+        if ((fn->spec->parameter != nullptr) == (argument != nullptr)) {
+            return run_body(fn, argument);
+        }
+    }
+    PyObject* args[2] = {nullptr, argument};
+    const size_t nargsf = (argument ? 1 : 0) | PY_VECTORCALL_ARGUMENTS_OFFSET;
+    PyTypeObject* type = Py_TYPE(callable);
+    if (PyType_HasFeature(type, Py_TPFLAGS_HAVE_VECTORCALL)) {
+        // The callable's own vectorcall entry, as PyObject_Vectorcall finds it.
+        vectorcallfunc entry = nullptr;
+        std::memcpy(&entry, reinterpret_cast<char*>(callable) + type->tp_vectorcall_offset, sizeof entry);
+        if (entry) {
+            PyObject* result = entry(callable, args + 1, nargsf, nullptr);
+            if (!result && !PyErr_Occurred()) {
+                PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an exception", callable);
+            }
+            return Ref::steal(result);
+        }
+    }
+    return Ref::steal(PyObject_Vectorcall(callable, args + 1, nargsf, nullptr));
+}
 
 bool init_function_type()
 {

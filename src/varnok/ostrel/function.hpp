@@ -40,4 +40,8 @@ bool init_function_type();
 // A new function object for `spec` whose __globals__ is `globals`.
 Ref make_function(const FunctionSpec& spec, PyObject* globals);
 
+// `callable()`, or `callable(argument)` when `argument` is not null. One of
+// the module's own functions is run directly, without the generic call.
+Ref call(PyObject* callable, PyObject* argument);
+
 }  // namespace ostrel

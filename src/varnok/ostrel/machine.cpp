@@ -1,6 +1,10 @@
 // get_machine_code selects one identifier source by a DeviceType member;
 // get_machine_string joins all three, disk first, with "|" between them.
 
+#include <algorithm>
+#include <cstring>
+
+#include "function.hpp"
 #include "lines.hpp"
 #include "sources.hpp"
 
@@ -15,6 +19,8 @@ struct Choice {
     PyObject* Texts::*source;
 };
 
+enum Member { kMac, kDisk, kCuda };
+
 // Compared in this order; the first member equal to the argument wins.
 constexpr Choice kChoices[] = {
     {line::kCodeMac, &Texts::MAC, line::kCodeMacCall, &Texts::get_mac_address},
@@ -22,26 +28,80 @@ constexpr Choice kChoices[] = {
     {line::kCodeCuda, &Texts::CUDA, line::kCodeCudaCall, &Texts::get_gpu_uuid},
 };
 
-// DeviceType.<member>, looked up afresh.
-Ref device_type_member(Frame& frame, PyObject* member)
+LookupCache device_type_cache;
+LookupCache member_caches[3];
+LookupCache source_caches[3];
+LookupCache machine_code_cache;
+
+// DeviceType.<member> as the caches remember it, borrowed, or null when a
+// lookup has to run.
+PyObject* remembered_member(const Frame& frame, Member member)
 {
-    Ref device_type = lookup_global(frame.globals, texts.DeviceType);
-    return device_type ? Ref::steal(PyObject_GetAttr(device_type.get(), member)) : Ref{};
+    PyObject* device_type = remembered_global(device_type_cache, frame.globals);
+    return device_type ? remembered_attribute(member_caches[member], device_type) : nullptr;
+}
+
+// DeviceType.<member>, looked up afresh.
+Ref device_type_member(Frame& frame, Member member)
+{
+    if (PyObject* value = remembered_member(frame, member)) {
+        return Ref::dup(value);
+    }
+    Ref device_type = lookup_global(frame.globals, texts.DeviceType, device_type_cache);
+    return device_type ? get_attribute(device_type.get(), texts.*kChoices[member].member, member_caches[member])
+                       : Ref{};
+}
+
+constexpr int kNoMember = 3;
+constexpr int kUnknown = -1;
+
+// The member the argument selects, when the caches remember DeviceType and its
+// members and every comparison is by identity: then no Python code runs
+// before the source is called, and the rounds reduce to pointer comparisons.
+// kUnknown when the rounds have to run in full.
+int quick_selection(const Frame& frame, PyObject* argument)
+{
+    if (!compares_by_identity(argument)) {
+        return kUnknown;
+    }
+    for (Member member : {kMac, kDisk, kCuda}) {
+        PyObject* value = remembered_member(frame, member);
+        if (!value || !compares_by_identity(value)) {
+            return kUnknown;
+        }
+        if (value == argument) {
+            return member;
+        }
+    }
+    return kNoMember;
+}
+
+Ref run_source(Frame& frame, Member member)
+{
+    const Choice& choice = kChoices[member];
+    frame.line = choice.call_line;
+    Ref source = lookup_global(frame.globals, texts.*choice.source, source_caches[member]);
+    return checked_text(source ? call(source.get(), nullptr) : Ref{});
 }
 
 Ref machine_code(Frame& frame, PyObject* argument)
 {
-    for (const Choice& choice : kChoices) {
-        frame.line = choice.test_line;
-        Ref member = device_type_member(frame, texts.*choice.member);
-        int selected = member ? equals(argument, member.get()) : -1;
+    if (int selected = quick_selection(frame, argument); selected != kUnknown) {
+        if (selected != kNoMember) {
+            return run_source(frame, static_cast<Member>(selected));
+        }
+        frame.line = line::kCodeNone;
+        return empty_text();
+    }
+    for (Member member : {kMac, kDisk, kCuda}) {
+        frame.line = kChoices[member].test_line;
+        Ref value = device_type_member(frame, member);
+        int selected = value ? equals(argument, value.get()) : -1;
         if (selected < 0) {
             return {};
         }
         if (selected) {
-            frame.line = choice.call_line;
-            Ref source = lookup_global(frame.globals, texts.*choice.source);
-            return checked_text(source ? Ref::steal(PyObject_CallNoArgs(source.get())) : Ref{});
+            return run_source(frame, member);
         }
     }
     frame.line = line::kCodeNone;
@@ -59,22 +119,44 @@ Ref get_machine_code(Frame& frame, PyObject* device_type)
 Ref get_machine_string(Frame& frame, PyObject*)
 {
     frame.line = line::kStringJoin;
-    Ref pieces = Ref::steal(PyTuple_New(3));
-    if (!pieces) {
-        return {};
-    }
-    PyObject* const members[] = {texts.DISK, texts.MAC, texts.CUDA};
-    for (Py_ssize_t i = 0; i < 3; ++i) {
-        Ref machine_code_fn = lookup_global(frame.globals, texts.get_machine_code);
-        Ref member = machine_code_fn ? device_type_member(frame, members[i]) : Ref{};
-        Ref code = member ? Ref::steal(PyObject_CallOneArg(machine_code_fn.get(), member.get())) : Ref{};
-        Ref text = code ? text_of(code.get()) : Ref{};
+    Ref pieces[3];
+    Py_ssize_t length = 2;
+    Py_UCS4 widest = '|';
+    for (Member member : {kDisk, kMac, kCuda}) {
+        Ref machine_code_fn = lookup_global(frame.globals, texts.get_machine_code, machine_code_cache);
+        Ref value = machine_code_fn ? device_type_member(frame, member) : Ref{};
+        Ref code = value ? call(machine_code_fn.get(), value.get()) : Ref{};
+        Ref& text = pieces[member == kDisk ? 0 : member == kMac ? 1 : 2];
+        text = code ? text_of(code.get()) : Ref{};
         if (!text) {
             return {};
         }
-        PyTuple_SET_ITEM(pieces.get(), i, text.release());
+        length += PyUnicode_GET_LENGTH(text.get());
+        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(text.get()));
     }
-    return Ref::steal(PyUnicode_Join(texts.separator, pieces.get()));
+    // disk|mac|gpu, written straight into one new string.
+    Ref joined = Ref::steal(PyUnicode_New(length, widest));
+    if (!joined) {
+        return {};
+    }
+    const int kind = PyUnicode_KIND(joined.get());
+    void* data = PyUnicode_DATA(joined.get());
+    Py_ssize_t at = 0;
+    for (int i = 0; i < 3; ++i) {
+        if (i > 0) {
+            PyUnicode_WRITE(kind, data, at++, '|');
+        }
+        PyObject* piece = pieces[i].get();
+        const Py_ssize_t size = PyUnicode_GET_LENGTH(piece);
+        if (PyUnicode_KIND(piece) == kind) {
+            std::memcpy(static_cast<char*>(data) + at * kind, PyUnicode_DATA(piece), static_cast<size_t>(size * kind));
+        }
+        else if (PyUnicode_CopyCharacters(joined.get(), at, piece, 0, size) < 0) {
+            return {};
+        }
+        at += size;
+    }
+    return joined;
 }
 
 }  // namespace ostrel

@@ -365,7 +365,7 @@ int module_exec(PyObject* module)
                         "Module 'ostrel' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
-    if (!init_texts() || !init_function_type()) {
+    if (!init_texts() || !init_function_type() || !init_lookups()) {
         return -1;
     }
     process.module = Py_NewRef(module);

@@ -105,23 +105,29 @@ int for_each_interface(Frame& frame, int line, PyObject* table, Visit&& visit)
     });
 }
 
+LookupCache psutil_cache;
+LookupCache net_if_addrs_cache;
+LookupCache af_link_cache;
+LookupCache family_cache;
+LookupCache address_cache;
+
 Ref query_interfaces(Frame& frame, int line)
 {
     frame.line = line;
-    Ref psutil = lookup_global(frame.globals, texts.psutil);
-    Ref query = psutil ? Ref::steal(PyObject_GetAttr(psutil.get(), texts.net_if_addrs)) : Ref{};
+    Ref psutil = lookup_global(frame.globals, texts.psutil, psutil_cache);
+    Ref query = psutil ? get_attribute(psutil.get(), texts.net_if_addrs, net_if_addrs_cache) : Ref{};
     return query ? Ref::steal(PyObject_CallNoArgs(query.get())) : Ref{};
 }
 
 // addr.family == psutil.AF_LINK
 int is_link_record(Frame& frame, PyObject* record)
 {
-    Ref family = Ref::steal(PyObject_GetAttr(record, texts.family));
+    Ref family = get_field(record, texts.family, family_cache);
     if (!family) {
         return -1;
     }
-    Ref psutil = lookup_global(frame.globals, texts.psutil);
-    Ref link = psutil ? Ref::steal(PyObject_GetAttr(psutil.get(), texts.AF_LINK)) : Ref{};
+    Ref psutil = lookup_global(frame.globals, texts.psutil, psutil_cache);
+    Ref link = psutil ? get_attribute(psutil.get(), texts.AF_LINK, af_link_cache) : Ref{};
     return link ? equals(family.get(), link.get()) : -1;
 }
 
@@ -135,7 +141,8 @@ int is_preferred(PyObject* name)
 int is_excluded(PyObject* name)
 {
     for (PyObject* fragment : {texts.lo, texts.docker, texts.veth}) {
-        if (int found = PySequence_Contains(name, fragment); found != 0) {
+        int found = PyUnicode_CheckExact(name) ? PyUnicode_Contains(name, fragment) : PySequence_Contains(name, fragment);
+        if (found != 0) {
             return found;
         }
     }
@@ -145,7 +152,7 @@ int is_excluded(PyObject* name)
 // Stores the record's address in `found`: 1, or -1 with an exception set.
 int take_address(PyObject* record, Ref& found)
 {
-    found = checked_text(Ref::steal(PyObject_GetAttr(record, texts.address)));
+    found = checked_text(get_field(record, texts.address, address_cache));
     return found ? 1 : -1;
 }
 

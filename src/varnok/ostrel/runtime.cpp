@@ -117,6 +117,124 @@ bool init_texts()
     return texts_ready;
 }
 
+namespace {
+
+int on_namespace_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*)
+{
+    ++process.epoch;
+    return 0;
+}
+
+// Watches `dict` and returns the epoch that stays current while nothing watched
+// changes, or 0 where watching is not possible. Taken before a lookup, so that
+// a change made during the lookup (by an __eq__ or a __getattr__) shows.
+uint64_t watch(PyObject* dict)
+{
+    if (process.dict_watcher < 0 || PyDict_Watch(process.dict_watcher, dict) < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    return process.epoch;
+}
+
+// Fills `cache` with `object.name` == `value` when the interpreter would find
+// the same object again while the watched namespace, or the version tags, stay
+// as they are: a plain module's own attribute, or a class's plain attribute
+// that its metaclass does not have.
+void remember_attribute(LookupCache& cache, PyObject* object, PyObject* name, PyObject* value, uint64_t epoch,
+                        unsigned int version, unsigned int meta_version)
+{
+    if (PyModule_CheckExact(object)) {
+        PyObject* stored = nullptr;
+        if (PyDict_GetItemRef(PyModule_GetDict(object), name, &stored) < 0) {
+            PyErr_Clear();
+        }
+        Ref owned = Ref::steal(stored);
+        if (stored == value && epoch != 0 && epoch == process.epoch) {
+            cache = LookupCache{epoch, object, 0, 0, value};
+        }
+        return;
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(object);
+    PyTypeObject* metatype = Py_TYPE(object);
+    if (version != 0 && meta_version != 0 && !_PyType_Lookup(metatype, name) && _PyType_Lookup(type, name) == value
+        && !Py_TYPE(value)->tp_descr_get && type->tp_version_tag == version
+        && metatype->tp_version_tag == meta_version) {
+        cache = LookupCache{0, object, version, meta_version, value};
+    }
+}
+
+}  // namespace
+
+bool init_lookups()
+{
+    if (process.dict_watcher < 0) {
+        process.dict_watcher = PyDict_AddWatcher(on_namespace_change);
+    }
+    return process.dict_watcher >= 0;
+}
+
+Ref lookup_global_remembered(PyObject* globals, PyObject* name, LookupCache& cache)
+{
+    cache = LookupCache{};
+    const uint64_t epoch = watch(globals);
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(globals, name, &value) > 0) {
+        if (epoch != 0 && epoch == process.epoch) {
+            cache = LookupCache{epoch, globals, 0, 0, value};
+        }
+        return Ref::steal(value);
+    }
+    return value || PyErr_Occurred() ? Ref::steal(value) : lookup_global(globals, name);
+}
+
+Ref get_attribute_remembered(PyObject* object, PyObject* name, LookupCache& cache)
+{
+    cache = LookupCache{};
+    // Only plain modules and classes that use the interpreter's own attribute
+    // lookup can have their answers reused.
+    uint64_t epoch = 0;
+    unsigned int version = 0;
+    unsigned int meta_version = 0;
+    bool plain_module = PyModule_CheckExact(object) && Py_TYPE(object)->tp_getattro == PyModule_Type.tp_getattro
+                        && !_PyType_Lookup(Py_TYPE(object), name);
+    bool plain_class = PyType_Check(object) && Py_TYPE(object)->tp_getattro == PyType_Type.tp_getattro;
+    if (plain_module) {
+        epoch = watch(PyModule_GetDict(object));
+    }
+    else if (plain_class) {
+        version = reinterpret_cast<PyTypeObject*>(object)->tp_version_tag;
+        meta_version = Py_TYPE(object)->tp_version_tag;
+    }
+    Ref value = Ref::steal(PyObject_GetAttr(object, name));
+    if (value && (plain_module || plain_class)) {
+        remember_attribute(cache, object, name, value.get(), epoch, version, meta_version);
+    }
+    return value;
+}
+
+Ref get_field(PyObject* object, PyObject* name, LookupCache& cache)
+{
+    PyTypeObject* type = Py_TYPE(object);
+    if (type->tp_getattro != PyObject_GenericGetAttr) {
+        return Ref::steal(PyObject_GetAttr(object, name));
+    }
+    if (cache.owner != reinterpret_cast<PyObject*>(type) || cache.version != type->tp_version_tag
+        || cache.version == 0) {
+        cache = LookupCache{};
+        PyObject* descriptor = _PyType_Lookup(type, name);
+        if (!descriptor || !Py_TYPE(descriptor)->tp_descr_get || !Py_TYPE(descriptor)->tp_descr_set
+            || type->tp_version_tag == 0) {
+            return Ref::steal(PyObject_GetAttr(object, name));
+        }
+        cache = LookupCache{0, reinterpret_cast<PyObject*>(type), type->tp_version_tag, 0, descriptor};
+    }
+    // What the generic lookup does for a data descriptor, which takes
+    // precedence over the instance's own attributes.
+    Ref descriptor = Ref::dup(cache.value);
+    return Ref::steal(Py_TYPE(descriptor.get())->tp_descr_get(descriptor.get(), object, reinterpret_cast<PyObject*>(type)));
+}
+
 Ref lookup_global(PyObject* globals, PyObject* name)
 {
     PyObject* value = nullptr;
@@ -131,6 +249,25 @@ Ref lookup_global(PyObject* globals, PyObject* name)
 
 int equals(PyObject* left, PyObject* right)
 {
+    if (compares_by_identity(left) && compares_by_identity(right)) {
+        return left == right;
+    }
+    // Integers, and int-based enumerations that keep int's comparison.
+    const richcmpfunc by_value = PyLong_Type.tp_richcompare;
+    if (PyLong_Check(left) && PyLong_Check(right) && Py_TYPE(left)->tp_richcompare == by_value
+        && Py_TYPE(right)->tp_richcompare == by_value) {
+        int left_overflow = 0;
+        int right_overflow = 0;
+        const long left_value = PyLong_AsLongAndOverflow(left, &left_overflow);
+        const long right_value = PyLong_AsLongAndOverflow(right, &right_overflow);
+        if (!left_overflow && !right_overflow) {
+            return left_value == right_value;
+        }
+    }
+    if (PyUnicode_CheckExact(left) && PyUnicode_CheckExact(right)) {
+        return left == right
+               || (PyUnicode_GET_LENGTH(left) == PyUnicode_GET_LENGTH(right) && PyUnicode_Compare(left, right) == 0);
+    }
     Ref outcome = Ref::steal(PyObject_RichCompare(left, right, Py_EQ));
     if (!outcome) {
         return -1;

@@ -47,6 +47,25 @@ struct ProcessState {
     int64_t owner = -1;            // interpreter that first created the module
     PyObject* builtins = nullptr;  // strong: the builtins module
     PyObject* print = nullptr;     // strong: builtins.print as it was when the body ran
+    int dict_watcher = -1;         // watches the namespaces whose lookups are remembered
+    uint64_t epoch = 1;            // moves on every change of a watched namespace
+};
+
+// Starts watching namespaces; false with an exception set.
+bool init_lookups();
+
+// One lookup site's last answer. Names resolve late, at every use, exactly as
+// the interpreter resolves them; an answer is reused only while nothing it
+// came from can have changed: the namespace dictionaries involved are watched
+// and any change to one moves `ProcessState::epoch`, and a class attribute is
+// tied to the version tags that the interpreter renews on every change of the
+// class or its metaclass.
+struct LookupCache {
+    uint64_t epoch = 0;             // 0 for a class, which is tied to its version tags instead
+    PyObject* owner = nullptr;      // the namespace, module or class looked in
+    unsigned int version = 0;       // class: its version tag
+    unsigned int meta_version = 0;  // class: its metaclass's version tag
+    PyObject* value = nullptr;      // borrowed: held by the owner while unchanged
 };
 
 extern ProcessState process;
@@ -60,9 +79,62 @@ struct Frame {
 
 // A module-level name: the namespace first, then the builtins module.
 Ref lookup_global(PyObject* globals, PyObject* name);
+Ref lookup_global_remembered(PyObject* globals, PyObject* name, LookupCache& cache);
+
+// The remembered answer of a global lookup, borrowed, or null when the lookup
+// has to run.
+inline PyObject* remembered_global(const LookupCache& cache, PyObject* globals)
+{
+    return cache.epoch == process.epoch && cache.owner == globals ? cache.value : nullptr;
+}
+
+inline Ref lookup_global(PyObject* globals, PyObject* name, LookupCache& cache)
+{
+    if (PyObject* value = remembered_global(cache, globals)) {
+        return Ref::dup(value);
+    }
+    return lookup_global_remembered(globals, name, cache);
+}
+
+// The remembered answer of an attribute lookup, borrowed, or null.
+inline PyObject* remembered_attribute(const LookupCache& cache, PyObject* object)
+{
+    if (cache.owner != object) {
+        return nullptr;
+    }
+    if (cache.epoch != 0) {
+        return cache.epoch == process.epoch ? cache.value : nullptr;
+    }
+    const bool unchanged = reinterpret_cast<PyTypeObject*>(object)->tp_version_tag == cache.version
+                           && Py_TYPE(object)->tp_version_tag == cache.meta_version;
+    return unchanged ? cache.value : nullptr;
+}
+
+// `object.name`
+Ref get_attribute_remembered(PyObject* object, PyObject* name, LookupCache& cache);
+
+inline Ref get_attribute(PyObject* object, PyObject* name, LookupCache& cache)
+{
+    if (PyObject* value = remembered_attribute(cache, object)) {
+        return Ref::dup(value);
+    }
+    return get_attribute_remembered(object, name, cache);
+}
+
+// `object.name` for a field that the object's class defines as a data
+// descriptor (a named tuple's fields): the descriptor is remembered per class
+// and version tag; anything else takes the ordinary attribute lookup.
+Ref get_field(PyObject* object, PyObject* name, LookupCache& cache);
 
 // `left == right` followed by its truth value: 1, 0, or -1 with an exception set.
 int equals(PyObject* left, PyObject* right);
+
+// Whether `==` on the object is its identity and runs no code (object's own
+// comparison, which enumeration members keep).
+inline bool compares_by_identity(PyObject* object)
+{
+    return Py_TYPE(object)->tp_richcompare == PyBaseObject_Type.tp_richcompare;
+}
 
 // A query result must be exactly a str or None.
 Ref checked_text(Ref value);
@@ -120,6 +192,19 @@ template <class Visit>
 int for_each(Frame& frame, int line, PyObject* iterable, Visit&& visit)
 {
     frame.line = line;
+    if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
+        // Walked by index as their own iterators do: a list that changes
+        // meanwhile is read at its current length.
+        Ref sequence = Ref::dup(iterable);
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(iterable); ++i) {
+            Ref item = Ref::dup(PySequence_Fast_GET_ITEM(iterable, i));
+            if (int status = visit(item.get()); status != 0) {
+                return status;
+            }
+            frame.line = line;
+        }
+        return 0;
+    }
     Ref iterator = Ref::steal(PyObject_GetIter(iterable));
     if (!iterator) {
         return -1;
