@@ -8,9 +8,9 @@ PYTHON313 ?= $(shell for p in python3.13 $$(ls -d $$(pyenv root 2>/dev/null)/ver
 VENV := .venv
 PY := $(VENV)/bin/python
 SOURCES := $(wildcard src/varnok/*.py src/varnok/*.pyi src/varnok/py.typed src/varnok/ostrel/*.cpp src/varnok/ostrel/*.hpp)
-BUILD_DEPS := scikit-build-core>=0.10
+BUILD_DEPS := scikit-build-core>=0.10 cmake>=3.18 ninja
 
-.PHONY: run test install clean
+.PHONY: run test install bench sanitize wheel lint clean
 
 run: $(VENV)/.installed
 	$(VENV)/bin/ostrel
@@ -21,10 +21,45 @@ test: $(VENV)/.installed $(VENV)/.test-deps
 
 install: $(VENV)/.installed
 
+# Native module against the same logic in plain Python; see README.
+bench: $(VENV)/.installed
+	$(PY) bench/run.py
+
+# The whole suite against a build with AddressSanitizer and UBSan; any report fails it.
+SAN_VENV := .venv-sanitize
+SAN_FLAGS := -fsanitize=address,undefined;-fno-omit-frame-pointer;-fno-sanitize-recover=all
+sanitize: $(PY)
+	test -x $(SAN_VENV)/bin/python || $(PYTHON313) -m venv $(SAN_VENV)
+	$(SAN_VENV)/bin/python -m pip install -q --upgrade pip $(foreach d,$(BUILD_DEPS),'$(d)')
+	$(SAN_VENV)/bin/python -m pip install -q --group test
+	$(SAN_VENV)/bin/python -m pip install -q --no-build-isolation -C build-dir=build/sanitize \
+		-C cmake.build-type=RelWithDebInfo -C 'cmake.define.OSTREL_EXTRA_FLAGS=$(SAN_FLAGS)' .
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so)" PYTHONMALLOC=malloc OSTREL_SANITIZED=1 \
+		ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+		$(SAN_VENV)/bin/python -m pytest -p no:cacheprovider
+
+# A manylinux wheel in dist/, checked for its contents.
+wheel: $(PY)
+	$(PY) -m pip install -q --group wheel
+	rm -rf build/wheelhouse dist
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheelhouse .
+	$(PY) -m auditwheel show build/wheelhouse/*.whl
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair -w dist build/wheelhouse/*.whl
+	$(PY) .ci/check_wheel.py dist/*.whl
+
+lint: $(PY)
+	$(PY) -m pip install -q --group lint
+	$(VENV)/bin/cmake -S . -B build/lint -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+		-DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	$(VENV)/bin/clang-format --dry-run -Werror src/varnok/ostrel/*.cpp src/varnok/ostrel/*.hpp
+	$(VENV)/bin/clang-tidy -p build/lint --quiet --warnings-as-errors='*' src/varnok/ostrel/*.cpp
+	$(VENV)/bin/ruff check src tests bench .ci
+	$(VENV)/bin/ruff format --check src tests bench .ci
+
 $(PY):
 	@test -n "$(PYTHON313)" || { echo "No Python 3.13 found: install python3.13 (with its venv and dev packages) or a pyenv 3.13" >&2; exit 1; }
 	$(PYTHON313) -m venv $(VENV)
-	$(PY) -m pip install -q --upgrade pip '$(BUILD_DEPS)'
+	$(PY) -m pip install -q --upgrade pip $(foreach d,$(BUILD_DEPS),'$(d)')
 
 $(VENV)/.installed: $(PY) pyproject.toml CMakeLists.txt $(SOURCES)
 	$(PY) -m pip install -q --no-build-isolation .
@@ -35,4 +70,4 @@ $(VENV)/.test-deps: $(PY) pyproject.toml
 	@touch $@
 
 clean:
-	rm -rf $(VENV) build dist
+	rm -rf $(VENV) $(SAN_VENV) build dist

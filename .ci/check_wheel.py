@@ -1,0 +1,33 @@
+"""Checks a built wheel: the extension, the stub, the type marker and the host,
+and nothing from the source or build tree."""
+
+import re
+import sys
+import zipfile
+
+EXPECTED = {
+    r"varnok/__init__\.py",
+    r"varnok/__main__\.py",
+    r"varnok/ostrel\.cpython-313-x86_64-linux-gnu\.so",
+    r"varnok/ostrel\.pyi",
+    r"varnok/py\.typed",
+}
+METADATA = r"varnok-[^/]+\.dist-info/(METADATA|WHEEL|RECORD|entry_points\.txt|licenses/.*)"
+
+
+def main(path):
+    names = [n for n in zipfile.ZipFile(path).namelist() if not n.endswith("/")]
+    missing = [p for p in EXPECTED if not any(re.fullmatch(p, n) for n in names)]
+    stray = [n for n in names if not any(re.fullmatch(p, n) for p in (*EXPECTED, METADATA))]
+    if not re.search(r"-cp313-cp313-[\w.]*manylinux_\d+_\d+_x86_64", path):
+        stray.append(f"{path}: no manylinux tag")
+    for problem in [f"missing: {p}" for p in missing] + [f"unexpected: {n}" for n in stray]:
+        print(problem, file=sys.stderr)
+    if missing or stray:
+        return 1
+    print(f"{path}: {len(names)} files, contents as expected")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(max(main(p) for p in sys.argv[1:]))
