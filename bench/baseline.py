@@ -90,5 +90,4 @@ def get_gpu_uuid():
 
 
 def get_machine_string():
-    return (f"{get_machine_code(DeviceType.DISK)}|{get_machine_code(DeviceType.MAC)}|"
-            f"{get_machine_code(DeviceType.CUDA)}")
+    return f"{get_machine_code(DeviceType.DISK)}|{get_machine_code(DeviceType.MAC)}|{get_machine_code(DeviceType.CUDA)}"

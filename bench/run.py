@@ -20,9 +20,9 @@ from pathlib import Path
 import psutil
 
 sys.path.insert(0, str(Path(__file__).parent))
-import baseline  # noqa: E402
+import baseline
 
-import varnok.ostrel as native  # noqa: E402
+import varnok.ostrel as native
 
 REPEATS = 9
 Record = namedtuple("snicaddr", "family address netmask broadcast ptp")
@@ -32,10 +32,14 @@ def fake_psutil():
     """A psutil module whose table holds seven interfaces, none of them
     preferred: both passes run and enp3s0 wins the second."""
     names = ["lo", "docker0", "veth1a2b", "veth3c4d", "docker_gwbridge", "enp3s0", "wlp2s0"]
-    table = {name: [Record(2, f"10.0.0.{i}", "255.0.0.0", None, None),
-                    Record(10, f"fe80::{i}", None, None, None),
-                    Record(psutil.AF_LINK, f"02:00:00:00:00:{i:02x}", None, None, None)]
-             for i, name in enumerate(names)}
+    table = {
+        name: [
+            Record(2, f"10.0.0.{i}", "255.0.0.0", None, None),
+            Record(10, f"fe80::{i}", None, None, None),
+            Record(psutil.AF_LINK, f"02:00:00:00:00:{i:02x}", None, None, None),
+        ]
+        for i, name in enumerate(names)
+    }
     module = types.ModuleType("psutil")
     module.AF_LINK = psutil.AF_LINK
     module.net_if_addrs = lambda: table
@@ -73,8 +77,9 @@ def against_baseline():
 def against_psutil():
     """get_mac_address() with the real psutil, and as many direct queries as it makes."""
     table = psutil.net_if_addrs()
-    preferred = any(name in ("eth0", "wlan0") and any(a.family == psutil.AF_LINK for a in addrs)
-                    for name, addrs in table.items())
+    preferred = any(
+        name in ("eth0", "wlan0") and any(a.family == psutil.AF_LINK for a in addrs) for name, addrs in table.items()
+    )
     queries = 1 if preferred else 2
     direct = "q()" if queries == 1 else "q(); q()"
     module_ns = direct_ns = float("inf")
@@ -87,8 +92,12 @@ def against_psutil():
 def import_self_us():
     best = float("inf")
     for _ in range(REPEATS):
-        proc = subprocess.run([sys.executable, "-X", "importtime", "-c", "import varnok.ostrel"],
-                              capture_output=True, text=True, check=True)
+        proc = subprocess.run(
+            [sys.executable, "-X", "importtime", "-c", "import varnok.ostrel"],
+            capture_output=True,
+            text=True,
+            check=True,
+        )
         match = re.search(r"^import time:\s+(\d+) \|\s+\d+ \|\s+varnok\.ostrel$", proc.stderr, re.M)
         best = min(best, int(match.group(1)))
     return best
@@ -117,11 +126,15 @@ def main():
     for name, reference_ns, native_ns, target in rows:
         ratio = native_ns / reference_ns
         missed |= ratio > target
-        print(f"{name:<58} {reference_ns:>12.0f} {native_ns:>10.0f} {ratio:>6.2f} {'<= ' + str(target):>8}"
-              f"  {'ok' if ratio <= target else 'MISSED'}")
+        print(
+            f"{name:<58} {reference_ns:>12.0f} {native_ns:>10.0f} {ratio:>6.2f} {'<= ' + str(target):>8}"
+            f"  {'ok' if ratio <= target else 'MISSED'}"
+        )
     missed |= import_us >= 1000
-    print(f"{'import varnok.ostrel, self time in us':<58} {'':>12} {import_us:>10} {'':>6} {'< 1000':>8}"
-          f"  {'ok' if import_us < 1000 else 'MISSED'}")
+    print(
+        f"{'import varnok.ostrel, self time in us':<58} {'':>12} {import_us:>10} {'':>6} {'< 1000':>8}"
+        f"  {'ok' if import_us < 1000 else 'MISSED'}"
+    )
     return 1 if missed else 0
 
 

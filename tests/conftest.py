@@ -97,15 +97,15 @@ def bind(monkeypatch):
 
 def module_entries(exc):
     """(name, line) of the traceback entries that the module added to `exc`."""
-    return [(f.name, f.lineno) for f in traceback.extract_tb(exc.__traceback__)
-            if f.filename == "src/varnok/ostrel"]
+    return [(f.name, f.lineno) for f in traceback.extract_tb(exc.__traceback__) if f.filename == "src/varnok/ostrel"]
 
 
 def run_python(code, *, env=None, check=True, **kwargs):
     """Runs `code` in a fresh interpreter of this venv."""
     full_env = dict(os.environ, **(env or {}))
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          env=full_env, timeout=120, **kwargs)
+    proc = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, env=full_env, timeout=120, **kwargs
+    )
     if check:
         assert proc.returncode == 0, proc.stderr
     return proc
@@ -126,7 +126,6 @@ def in_namespace(kind, setup, code):
     if refusal:
         pytest.skip(refusal)
     script = f"{setup}\nexec {shlex.quote(sys.executable)} -c {shlex.quote(code)}"
-    proc = subprocess.run(["unshare", f"--{kind}", "sh", "-ec", script],
-                          capture_output=True, text=True, timeout=120)
+    proc = subprocess.run(["unshare", f"--{kind}", "sh", "-ec", script], capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     return proc.stdout

@@ -18,15 +18,18 @@ class Flaky(dict):
         raise KeyError(key)
 
 
-@pytest.mark.parametrize("properties, result, reads", [
-    ([{}, {"DEVNAME": "/dev/loop0"}], "", [1, 1]),
-    ([{"ID_SERIAL": "first"}, {"ID_SERIAL": "second"}], "first", [2, 0]),
-    ([{"DEVNAME": "/dev/vda"}, {"ID_SERIAL": "SN-XYZ987"}], "SN-XYZ987", [1, 2]),
-    ([{"ID_SERIAL": "  padded\t"}], "  padded\t", [2]),
-    ([{"ID_SERIAL": ""}, {"ID_SERIAL": "later"}], "", [2, 0]),
-    ([{"ID_SERIAL": None}], None, [2]),
-    ([{"ID_SERIAL": "a|b"}], "a|b", [2]),
-])
+@pytest.mark.parametrize(
+    "properties, result, reads",
+    [
+        ([{}, {"DEVNAME": "/dev/loop0"}], "", [1, 1]),
+        ([{"ID_SERIAL": "first"}, {"ID_SERIAL": "second"}], "first", [2, 0]),
+        ([{"DEVNAME": "/dev/vda"}, {"ID_SERIAL": "SN-XYZ987"}], "SN-XYZ987", [1, 2]),
+        ([{"ID_SERIAL": "  padded\t"}], "  padded\t", [2]),
+        ([{"ID_SERIAL": ""}, {"ID_SERIAL": "later"}], "", [2, 0]),
+        ([{"ID_SERIAL": None}], None, [2]),
+        ([{"ID_SERIAL": "a|b"}], "a|b", [2]),
+    ],
+)
 def test_first_device_with_serial(bind, capsys, properties, result, reads):
     devices = [FakeDevice(p) for p in properties]
     fake = FakePyudev(devices)
@@ -42,17 +45,20 @@ class BrokenContext:
         raise RuntimeError()
 
 
-@pytest.mark.parametrize("pyudev, text", [
-    (BrokenContext(), ""),
-    (FakePyudev(OSError(2, "No such file or directory")), "[Errno 2] No such file or directory"),
-    (FakePyudev([FakeDevice({"ID_SERIAL": b"raw"})]), "Expected unicode, got bytes"),
-    (FakePyudev([FakeDevice({"ID_SERIAL": 7})]), "Expected unicode, got int"),
-    (FakePyudev([FakeDevice(Flaky())]), "'ID_SERIAL'"),
-    (FakePyudev([FakeDevice(ValueError("no properties"))]), "no properties"),
-    (FakePyudev([FakeDevice(None)]), "argument of type 'NoneType' is not iterable"),
-    (FakePyudev([object()]), "'object' object has no attribute 'properties'"),
-    (FakePyudev(5), "'int' object is not iterable"),
-])
+@pytest.mark.parametrize(
+    "pyudev, text",
+    [
+        (BrokenContext(), ""),
+        (FakePyudev(OSError(2, "No such file or directory")), "[Errno 2] No such file or directory"),
+        (FakePyudev([FakeDevice({"ID_SERIAL": b"raw"})]), "Expected unicode, got bytes"),
+        (FakePyudev([FakeDevice({"ID_SERIAL": 7})]), "Expected unicode, got int"),
+        (FakePyudev([FakeDevice(Flaky())]), "'ID_SERIAL'"),
+        (FakePyudev([FakeDevice(ValueError("no properties"))]), "no properties"),
+        (FakePyudev([FakeDevice(None)]), "argument of type 'NoneType' is not iterable"),
+        (FakePyudev([object()]), "'object' object has no attribute 'properties'"),
+        (FakePyudev(5), "'int' object is not iterable"),
+    ],
+)
 def test_failure_writes_one_line(bind, capsys, pyudev, text):
     bind(pyudev=pyudev)
     assert ostrel.get_disk_serial_number() == ""
@@ -82,7 +88,8 @@ mount -t tmpfs tmpfs /run
 mkdir -p /run/udev/data
 for dev in /sys/class/block/*; do
   n=$((n + 1))
-  [ -n "$SERIALS" ] && [ $((n % 2)) -eq 0 ] && printf 'E:ID_SERIAL=%s-%s \\nE:ID_BUS=test\\n' "$SERIALS" "$(basename $dev)" > /run/udev/data/b$(cat $dev/dev)
+  [ -n "$SERIALS" ] && [ $((n % 2)) -eq 0 ] || continue
+  printf 'E:ID_SERIAL=%s-%s \\nE:ID_BUS=test\\n' "$SERIALS" "$(basename $dev)" > /run/udev/data/b$(cat $dev/dev)
 done
 true
 """

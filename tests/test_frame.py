@@ -1,10 +1,9 @@
 import builtins
-import os
 import inspect
+import os
 import pickle
 import sys
 import textwrap
-import traceback
 
 import pytest
 from conftest import FakePsutil, link, module_entries, run_python
@@ -13,16 +12,23 @@ import varnok.ostrel as ostrel
 
 FUNCTIONS = {
     # name: (signature, annotations, doc, first line, local names)
-    "get_mac_address": ("() -> 'str'", {"return": "str"}, "获取物理网卡的 MAC 地址", 15,
-                        ("iface", "addrs", "addr", "e")),
-    "get_disk_serial_number": ("() -> 'str'", {"return": "str"}, "获取硬盘的序列号", 38,
-                               ("context", "device", "e")),
-    "get_machine_code": ("(device_type: 'DeviceType') -> 'str'",
-                         {"device_type": "DeviceType", "return": "str"},
-                         "\n    根据设备类型返回对应的唯一标识符\n"
-                         "    :param device_type: 设备类型 (DeviceType.MAC 或 DeviceType.DISK)\n"
-                         "    :return: 对应的唯一标识符（MAC 地址或硬盘序列号）\n    ",
-                         52, ("device_type", "e")),
+    "get_mac_address": (
+        "() -> 'str'",
+        {"return": "str"},
+        "获取物理网卡的 MAC 地址",
+        15,
+        ("iface", "addrs", "addr", "e"),
+    ),
+    "get_disk_serial_number": ("() -> 'str'", {"return": "str"}, "获取硬盘的序列号", 38, ("context", "device", "e")),
+    "get_machine_code": (
+        "(device_type: 'DeviceType') -> 'str'",
+        {"device_type": "DeviceType", "return": "str"},
+        "\n    根据设备类型返回对应的唯一标识符\n"
+        "    :param device_type: 设备类型 (DeviceType.MAC 或 DeviceType.DISK)\n"
+        "    :return: 对应的唯一标识符（MAC 地址或硬盘序列号）\n    ",  # noqa: RUF001 (full-width, as documented)
+        52,
+        ("device_type", "e"),
+    ),
     "get_gpu_uuid": ("()", {}, None, 71, ("subprocess", "result", "e")),
     "get_machine_string": ("()", {}, None, 80, ()),
 }
@@ -30,8 +36,7 @@ FUNCTIONS = {
 
 def test_namespace_and_device_type():
     proc = run_python("import varnok.ostrel as m; print(*[n for n in vars(m) if n[:2] != '__' or n == '__test__'])")
-    assert proc.stdout.split() == ["psutil", "pyudev", "Enum", "Union", "logger", "DeviceType", *FUNCTIONS,
-                                   "__test__"]
+    assert proc.stdout.split() == ["psutil", "pyudev", "Enum", "Union", "logger", "DeviceType", *FUNCTIONS, "__test__"]
     assert ostrel.__test__ == {} and ostrel.__doc__ is None
     assert ostrel.__builtins__ is builtins
     DeviceType = ostrel.DeviceType
@@ -40,7 +45,10 @@ def test_namespace_and_device_type():
     assert DeviceType(1) is DeviceType.MAC and DeviceType["CUDA"] is DeviceType.CUDA
     assert DeviceType.MAC != 1 and type(DeviceType).__name__ == "EnumType"
     assert (DeviceType.__module__, DeviceType.__qualname__, DeviceType.__bases__) == (
-        "varnok.ostrel", "DeviceType", (ostrel.Enum,))
+        "varnok.ostrel",
+        "DeviceType",
+        (ostrel.Enum,),
+    )
 
 
 @pytest.mark.parametrize("name", FUNCTIONS)
@@ -75,23 +83,34 @@ def test_function_attribute_setters():
     del fn.marker
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda m: m.get_gpu_uuid(1), "get_gpu_uuid() takes no arguments (1 given)"),
-    (lambda m: m.get_mac_address(1, 2), "get_mac_address() takes no arguments (2 given)"),
-    (lambda m: m.get_gpu_uuid(1, x=2), "get_gpu_uuid() takes no keyword arguments"),
-    (lambda m: m.get_machine_string(x=1), "get_machine_string() takes no keyword arguments"),
-    (lambda m: m.get_machine_code(), "get_machine_code() takes exactly 1 positional argument (0 given)"),
-    (lambda m: m.get_machine_code(1, 2), "get_machine_code() takes exactly 1 positional argument (2 given)"),
-    (lambda m: m.get_machine_code(1, 2, device_type=3),
-     "get_machine_code() takes exactly 1 positional argument (2 given)"),
-    (lambda m: m.get_machine_code(kind=1), "get_machine_code() takes exactly 1 positional argument (0 given)"),
-    (lambda m: m.get_machine_code(1, device_type=1),
-     "get_machine_code() got multiple values for keyword argument 'device_type'"),
-    (lambda m: m.get_machine_code(1, kind=1, device_type=1),
-     "get_machine_code() got an unexpected keyword argument 'kind'"),
-    (lambda m: m.get_machine_code(device_type=1, kind=1),
-     "get_machine_code() got an unexpected keyword argument 'kind'"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda m: m.get_gpu_uuid(1), "get_gpu_uuid() takes no arguments (1 given)"),
+        (lambda m: m.get_mac_address(1, 2), "get_mac_address() takes no arguments (2 given)"),
+        (lambda m: m.get_gpu_uuid(1, x=2), "get_gpu_uuid() takes no keyword arguments"),
+        (lambda m: m.get_machine_string(x=1), "get_machine_string() takes no keyword arguments"),
+        (lambda m: m.get_machine_code(), "get_machine_code() takes exactly 1 positional argument (0 given)"),
+        (lambda m: m.get_machine_code(1, 2), "get_machine_code() takes exactly 1 positional argument (2 given)"),
+        (
+            lambda m: m.get_machine_code(1, 2, device_type=3),
+            "get_machine_code() takes exactly 1 positional argument (2 given)",
+        ),
+        (lambda m: m.get_machine_code(kind=1), "get_machine_code() takes exactly 1 positional argument (0 given)"),
+        (
+            lambda m: m.get_machine_code(1, device_type=1),
+            "get_machine_code() got multiple values for keyword argument 'device_type'",
+        ),
+        (
+            lambda m: m.get_machine_code(1, kind=1, device_type=1),
+            "get_machine_code() got an unexpected keyword argument 'kind'",
+        ),
+        (
+            lambda m: m.get_machine_code(device_type=1, kind=1),
+            "get_machine_code() got an unexpected keyword argument 'kind'",
+        ),
+    ],
+)
 def test_argument_errors_do_no_work(bind, capsys, call, message):
     fake = FakePsutil({"eth0": [link("aa")]})
     bind(psutil=fake)
@@ -99,7 +118,9 @@ def test_argument_errors_do_no_work(bind, capsys, call, message):
         call(ostrel)
     assert str(info.value) == message
     assert fake.calls == 0 and capsys.readouterr().out == ""
-    assert module_entries(info.value) == ([("varnok.ostrel.get_machine_code", 52)] if "get_machine_code" in message else [])
+    assert module_entries(info.value) == (
+        [("varnok.ostrel.get_machine_code", 52)] if "get_machine_code" in message else []
+    )
 
 
 def test_keyword_argument_binds(bind):
@@ -113,9 +134,11 @@ def test_escaping_exception_gets_traceback_entries(bind):
     bind(psutil=FakePsutil(KeyboardInterrupt()))
     with pytest.raises(KeyboardInterrupt) as info:
         ostrel.get_machine_string()
-    assert module_entries(info.value) == [("varnok.ostrel.get_machine_string", 81),
-                                          ("varnok.ostrel.get_machine_code", 60),
-                                          ("varnok.ostrel.get_mac_address", 18)]
+    assert module_entries(info.value) == [
+        ("varnok.ostrel.get_machine_string", 81),
+        ("varnok.ostrel.get_machine_code", 60),
+        ("varnok.ostrel.get_mac_address", 18),
+    ]
 
 
 def test_late_binding_and_cached_print(bind, monkeypatch, capsys):
@@ -132,6 +155,7 @@ def test_late_binding_and_cached_print(bind, monkeypatch, capsys):
 
 def test_second_import_gives_same_module_without_rerunning_body(monkeypatch):
     import importlib
+
     device_type = ostrel.DeviceType
     monkeypatch.delitem(sys.modules, "varnok.ostrel")
     again = importlib.import_module("varnok.ostrel")
@@ -146,12 +170,14 @@ def test_second_interpreter_is_refused():
     finally:
         _interpreters.destroy(interp)
     assert error.type.__name__ == "ImportError"
-    assert error.msg == ("Interpreter change detected - this module can only be loaded into one "
-                         "interpreter per process.")
+    assert error.msg == (
+        "Interpreter change detected - this module can only be loaded into one interpreter per process."
+    )
 
 
 def test_failed_load_releases_everything_and_retries():
-    proc = run_python(textwrap.dedent("""
+    proc = run_python(
+        textwrap.dedent("""
         import sys, traceback, types
         sys.modules["loguru"] = types.ModuleType("loguru")
         try:
@@ -168,13 +194,13 @@ def test_failed_load_releases_everything_and_retries():
         del sys.modules["loguru"]
         import varnok.ostrel as m
         print(sorted(n for n in vars(m) if n.startswith("get_")), m.__test__)
-    """))
+    """)
+    )
     assert proc.stdout.splitlines() == [
         "ImportError cannot import name 'logger' init varnok.ostrel src/varnok/ostrel 5",
         "False",
         "ModuleNotFoundError 5",
-        "['get_disk_serial_number', 'get_gpu_uuid', 'get_mac_address', 'get_machine_code', "
-        "'get_machine_string'] {}",
+        "['get_disk_serial_number', 'get_gpu_uuid', 'get_mac_address', 'get_machine_code', 'get_machine_string'] {}",
     ]
 
 
@@ -182,12 +208,14 @@ def test_library_needs_only_libc_and_exports_two_symbols():
     import re
     import shutil
     import subprocess
+
     if not shutil.which("readelf"):
         pytest.skip("readelf (binutils) is not installed")
     if os.environ.get("OSTREL_SANITIZED"):
         pytest.skip("the sanitizer build links the sanitizer runtimes")
-    dynamic = subprocess.run(["readelf", "-d", "-W", "--dyn-syms", ostrel.__file__],
-                             capture_output=True, text=True, check=True).stdout
+    dynamic = subprocess.run(
+        ["readelf", "-d", "-W", "--dyn-syms", ostrel.__file__], capture_output=True, text=True, check=True
+    ).stdout
     assert set(re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", dynamic)) <= {"libc.so.6", "libpthread.so.0"}
     defined = re.findall(r"\s(\d+) (FUNC|OBJECT)\s+GLOBAL DEFAULT\s+\d+ (\S+)", dynamic)
     exported = {name: (kind, size) for size, kind, name in defined}

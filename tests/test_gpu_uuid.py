@@ -23,27 +23,33 @@ def tool(tmp_path, monkeypatch):
     return install
 
 
-@pytest.mark.parametrize("body, result", [
-    ("echo GPU-aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee", "GPU-aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee"),
-    ("printf ' GPU-1\\nGPU-2 \\n\\n'", "GPU-1\nGPU-2"),
-    ("printf ' \\n\\t'", ""),
-    ("true", ""),
-    ('[ "$#" = 2 ] && [ "$1" = --query-gpu=uuid ] && [ "$2" = --format=csv,noheader ] || exit 9; echo args-ok',
-     "args-ok"),
-    ("printf 'GPU-\\303\\251'", "GPU-é"),
-])
+@pytest.mark.parametrize(
+    "body, result",
+    [
+        ("echo GPU-aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee", "GPU-aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee"),
+        ("printf ' GPU-1\\nGPU-2 \\n\\n'", "GPU-1\nGPU-2"),
+        ("printf ' \\n\\t'", ""),
+        ("true", ""),
+        (
+            '[ "$#" = 2 ] && [ "$1" = --query-gpu=uuid ] && [ "$2" = --format=csv,noheader ] || exit 9; echo args-ok',
+            "args-ok",
+        ),
+        ("printf 'GPU-\\303\\251'", "GPU-é"),
+    ],
+)
 def test_tool_output(tool, capfd, body, result):
     tool(body)
     assert ostrel.get_gpu_uuid() == result
     assert capfd.readouterr().out == ""
 
 
-@pytest.mark.parametrize("body, line", [
-    ("echo 'driver failure' >&2; exit 3",
-     f"Command '{COMMAND}' returned non-zero exit status 3."),
-    ("printf 'GPU-\\377'",
-     "'utf-8' codec can't decode byte 0xff in position 4: invalid start byte"),
-])
+@pytest.mark.parametrize(
+    "body, line",
+    [
+        ("echo 'driver failure' >&2; exit 3", f"Command '{COMMAND}' returned non-zero exit status 3."),
+        ("printf 'GPU-\\377'", "'utf-8' codec can't decode byte 0xff in position 4: invalid start byte"),
+    ],
+)
 def test_tool_failure(tool, capfd, body, line):
     tool(body)
     assert ostrel.get_gpu_uuid() == ""
@@ -73,13 +79,15 @@ class FakeSubprocess(types.ModuleType):
         return self.outcome
 
 
-@pytest.mark.parametrize("outcome, result, line", [
-    (subprocess.TimeoutExpired(COMMAND, 120), "",
-     f"Command '{COMMAND}' timed out after 120 seconds"),
-    (b"  GPU-x\n", "GPU-x", None),
-    ("GPU-x", "", "'str' object has no attribute 'decode'"),
-    (OSError(), "", ""),
-])
+@pytest.mark.parametrize(
+    "outcome, result, line",
+    [
+        (subprocess.TimeoutExpired(COMMAND, 120), "", f"Command '{COMMAND}' timed out after 120 seconds"),
+        (b"  GPU-x\n", "GPU-x", None),
+        ("GPU-x", "", "'str' object has no attribute 'decode'"),
+        (OSError(), "", ""),
+    ],
+)
 def test_call_shape_and_bounded_wait(monkeypatch, capsys, outcome, result, line):
     fake = FakeSubprocess(outcome)
     monkeypatch.setitem(sys.modules, "subprocess", fake)

@@ -34,10 +34,8 @@ def calls():
         fake.calls.clear()  # the fake's own record, not the module's memory
 
     def guarded(fn, *args, **kwargs):
-        try:
+        with contextlib.suppress(TypeError):
             fn(*args, **kwargs)
-        except TypeError:
-            pass
 
     return [
         lambda: setattr(ostrel, "psutil", psutil_ok) or ostrel.get_mac_address(),
@@ -62,7 +60,7 @@ def test_repeated_calls_keep_memory_and_files_flat(tmp_path, monkeypatch):
     monkeypatch.setattr(ostrel, "psutil", ostrel.psutil)
     monkeypatch.setattr(ostrel, "pyudev", ostrel.pyudev)
     tool = tmp_path / "nvidia-smi"
-    tool.write_text("#!/bin/sh\necho GPU-1; [ -e \"$0.fail\" ] && exit 3; exit 0\n")
+    tool.write_text('#!/bin/sh\necho GPU-1; [ -e "$0.fail" ] && exit 3; exit 0\n')
     tool.chmod(0o755)
     monkeypatch.setenv("PATH", str(tmp_path))
     work = calls()

@@ -29,22 +29,25 @@ class Table(Mapping):
         return self._items
 
 
-@pytest.mark.parametrize("tables, result, queries", [
-    ([{"wlan0": [link("wl")], "eth0": [link("et")]}], "wl", 1),
-    ([{"eth0": [inet("10.0.0.1"), inet6("fe80::1")], "wlan0": [link("wl")]}], "wl", 1),
-    ([{"eth0": [inet("10.0.0.1"), inet6("fe80::1"), link("et")]}], "et", 1),
-    ([{"lo": [link("00:00:00:00:00:00")], "docker0": [link("dk")], "enp3s0": [link("en")]}], "en", 2),
-    ([{"veth0": [link("ve")], "eth0.100": [link("vl")]}], "vl", 2),
-    ([{"lo": [link("00:00:00:00:00:00")], "wlo1": [link("wo")]}], "", 2),
-    ([{"lo": [link("a")], "docker0": [link("b")], "veth1": [link("c")], "br-veth": [link("d")]}], "", 2),
-    ([{}], "", 2),
-    ([{"enp3s0": [inet("10.0.0.2"), link("00:00:00:00:00:00")]}], "00:00:00:00:00:00", 2),
-    ([{"lo": [link("a")]}, {"enp3s0": [link("fresh")]}], "fresh", 2),
-    ([Table([("eth1", [link("first")]), ("eth0", [link("et")])])], "et", 1),
-    ([Table([("eth1", [link("first")])])], "first", 2),
-    ([{"eth0": [Record(AF_LINK, None, None, None, None)]}], None, 1),
-    ([{"eth0": (link(" Mixed-Case|x "),)}], " Mixed-Case|x ", 1),
-])
+@pytest.mark.parametrize(
+    "tables, result, queries",
+    [
+        ([{"wlan0": [link("wl")], "eth0": [link("et")]}], "wl", 1),
+        ([{"eth0": [inet("10.0.0.1"), inet6("fe80::1")], "wlan0": [link("wl")]}], "wl", 1),
+        ([{"eth0": [inet("10.0.0.1"), inet6("fe80::1"), link("et")]}], "et", 1),
+        ([{"lo": [link("00:00:00:00:00:00")], "docker0": [link("dk")], "enp3s0": [link("en")]}], "en", 2),
+        ([{"veth0": [link("ve")], "eth0.100": [link("vl")]}], "vl", 2),
+        ([{"lo": [link("00:00:00:00:00:00")], "wlo1": [link("wo")]}], "", 2),
+        ([{"lo": [link("a")], "docker0": [link("b")], "veth1": [link("c")], "br-veth": [link("d")]}], "", 2),
+        ([{}], "", 2),
+        ([{"enp3s0": [inet("10.0.0.2"), link("00:00:00:00:00:00")]}], "00:00:00:00:00:00", 2),
+        ([{"lo": [link("a")]}, {"enp3s0": [link("fresh")]}], "fresh", 2),
+        ([Table([("eth1", [link("first")]), ("eth0", [link("et")])])], "et", 1),
+        ([Table([("eth1", [link("first")])])], "first", 2),
+        ([{"eth0": [Record(AF_LINK, None, None, None, None)]}], None, 1),
+        ([{"eth0": (link(" Mixed-Case|x "),)}], " Mixed-Case|x ", 1),
+    ],
+)
 def test_interface_choice(bind, capsys, tables, result, queries):
     fake = FakePsutil(*tables)
     bind(psutil=fake)
@@ -69,23 +72,26 @@ def _mutating_table():
     return table
 
 
-@pytest.mark.parametrize("psutil, text", [
-    (FakePsutil(OSError("boom")), "boom"),
-    (FakePsutil(RuntimeError()), ""),
-    (FakePsutil({"eth0": [link(b"\x02\x00")]}), "Expected unicode, got bytes"),
-    (FakePsutil({"enp3s0": [link(5)]}), "Expected unicode, got int"),
-    (FakePsutil(None), "'NoneType' object has no attribute 'items'"),
-    (FakePsutil(Table([("eth0",)])), "need more than 1 value to unpack"),
-    (FakePsutil(Table([()])), "need more than 0 values to unpack"),
-    (FakePsutil(Table([("a", [], 1)])), "too many values to unpack (expected 2)"),
-    (FakePsutil(Table([["eth0", [link("x")], 1]])), "too many values to unpack (expected 2)"),
-    (FakePsutil(Table([None])), "'NoneType' object is not iterable"),
-    (FakePsutil({"eth0": None}), "'NoneType' object is not iterable"),
-    (FakePsutil({"eth0": [object()]}), "'object' object has no attribute 'family'"),
-    (FakePsutil({5: [link("x")]}), "argument of type 'int' is not iterable"),
-    (FakePsutil(_mutating_table()), "dictionary changed size during iteration"),
-    (object(), "'object' object has no attribute 'net_if_addrs'"),
-])
+@pytest.mark.parametrize(
+    "psutil, text",
+    [
+        (FakePsutil(OSError("boom")), "boom"),
+        (FakePsutil(RuntimeError()), ""),
+        (FakePsutil({"eth0": [link(b"\x02\x00")]}), "Expected unicode, got bytes"),
+        (FakePsutil({"enp3s0": [link(5)]}), "Expected unicode, got int"),
+        (FakePsutil(None), "'NoneType' object has no attribute 'items'"),
+        (FakePsutil(Table([("eth0",)])), "need more than 1 value to unpack"),
+        (FakePsutil(Table([()])), "need more than 0 values to unpack"),
+        (FakePsutil(Table([("a", [], 1)])), "too many values to unpack (expected 2)"),
+        (FakePsutil(Table([["eth0", [link("x")], 1]])), "too many values to unpack (expected 2)"),
+        (FakePsutil(Table([None])), "'NoneType' object is not iterable"),
+        (FakePsutil({"eth0": None}), "'NoneType' object is not iterable"),
+        (FakePsutil({"eth0": [object()]}), "'object' object has no attribute 'family'"),
+        (FakePsutil({5: [link("x")]}), "argument of type 'int' is not iterable"),
+        (FakePsutil(_mutating_table()), "dictionary changed size during iteration"),
+        (object(), "'object' object has no attribute 'net_if_addrs'"),
+    ],
+)
 def test_failure_writes_one_line(bind, capsys, psutil, text):
     bind(psutil=psutil)
     assert ostrel.get_mac_address() == ""
@@ -118,8 +124,9 @@ def reference(table):
 
 
 names = st.sampled_from(["eth0", "wlan0", "lo", "docker0", "veth1", "enp3s0", "wlo1", "eth0.100"]) | st.text()
-records = st.builds(Record, st.sampled_from([AF_LINK, 2, 10, 17.0, "17"]), st.text() | st.none(),
-                    st.none(), st.none(), st.none())
+records = st.builds(
+    Record, st.sampled_from([AF_LINK, 2, 10, 17.0, "17"]), st.text() | st.none(), st.none(), st.none(), st.none()
+)
 
 
 @given(st.dictionaries(names, st.lists(records, max_size=4), max_size=6))
@@ -131,11 +138,17 @@ def test_matches_reference_choice(table):
         ostrel.psutil = __import__("psutil")
 
 
-@given(st.one_of(st.builds(ValueError, st.text()), st.builds(OSError, st.integers(), st.text()),
-                 st.builds(LookupError, st.text(), st.integers())))
+@given(
+    st.one_of(
+        st.builds(ValueError, st.text()),
+        st.builds(OSError, st.integers(), st.text()),
+        st.builds(LookupError, st.text(), st.integers()),
+    )
+)
 def test_any_exception_becomes_its_text(exc):
     import contextlib
     import io
+
     ostrel.psutil = FakePsutil(exc)
     out = io.StringIO()
     try:
@@ -149,14 +162,20 @@ def test_any_exception_becomes_its_text(exc):
 QUERY = "import varnok.ostrel as m, psutil; print(repr(m.get_mac_address()), len(psutil.net_if_addrs()))"
 
 
-@pytest.mark.parametrize("interfaces, expected", [
-    ([("wlan0", "02:00:00:00:00:01"), ("eth0", "02:00:00:00:00:02")], "'02:00:00:00:00:01' 3"),
-    ([("docker0", "02:00:00:00:00:03"), ("veth9", "02:00:00:00:00:04"), ("enp3s0", "02:00:00:00:00:05")],
-     "'02:00:00:00:00:05' 4"),
-    ([("eth0.100", "02:00:00:00:00:06")], "'02:00:00:00:00:06' 2"),
-    ([("wlo1", "02:00:00:00:00:07")], "'' 2"),
-])
+@pytest.mark.parametrize(
+    "interfaces, expected",
+    [
+        ([("wlan0", "02:00:00:00:00:01"), ("eth0", "02:00:00:00:00:02")], "'02:00:00:00:00:01' 3"),
+        (
+            [("docker0", "02:00:00:00:00:03"), ("veth9", "02:00:00:00:00:04"), ("enp3s0", "02:00:00:00:00:05")],
+            "'02:00:00:00:00:05' 4",
+        ),
+        ([("eth0.100", "02:00:00:00:00:06")], "'02:00:00:00:00:06' 2"),
+        ([("wlo1", "02:00:00:00:00:07")], "'' 2"),
+    ],
+)
 def test_real_psutil_in_network_namespace(interfaces, expected):
-    setup = "\n".join(f"ip link add {name} type bridge\nip link set dev {name} address {mac}"
-                      for name, mac in interfaces)
+    setup = "\n".join(
+        f"ip link add {name} type bridge\nip link set dev {name} address {mac}" for name, mac in interfaces
+    )
     assert in_namespace("net", setup, QUERY).strip() == expected

@@ -22,6 +22,7 @@ def sources(bind):
         def fn():
             calls.append(name)
             return value() if callable(value) else value
+
         return fn
 
     def install(**values):
@@ -63,19 +64,22 @@ class Text(str):
     pass
 
 
-@pytest.mark.parametrize("argument, values, result, calls, line", [
-    (1, {}, "", [], ""),
-    ("MAC", {}, "", [], ""),
-    (None, {}, "", [], ""),
-    (Always(), {}, "GET_MAC_ADDRESS", ["get_mac_address"], ""),
-    (Raising(), {}, "", [], "bad"),
-    (OddEq(), {}, "", [], "no truth"),
-    ("MAC", {"get_mac_address": 5}, "", [], ""),
-    ("mac", {"get_mac_address": 5}, "", [], ""),
-    (Always(), {"get_mac_address": 5}, "", ["get_mac_address"], "Expected unicode, got int"),
-    (Always(), {"get_mac_address": Text("x")}, "", ["get_mac_address"], "Expected unicode, got Text"),
-    (Always(), {"get_mac_address": raising(OSError("escaped"))}, "", ["get_mac_address"], "escaped"),
-])
+@pytest.mark.parametrize(
+    "argument, values, result, calls, line",
+    [
+        (1, {}, "", [], ""),
+        ("MAC", {}, "", [], ""),
+        (None, {}, "", [], ""),
+        (Always(), {}, "GET_MAC_ADDRESS", ["get_mac_address"], ""),
+        (Raising(), {}, "", [], "bad"),
+        (OddEq(), {}, "", [], "no truth"),
+        ("MAC", {"get_mac_address": 5}, "", [], ""),
+        ("mac", {"get_mac_address": 5}, "", [], ""),
+        (Always(), {"get_mac_address": 5}, "", ["get_mac_address"], "Expected unicode, got int"),
+        (Always(), {"get_mac_address": Text("x")}, "", ["get_mac_address"], "Expected unicode, got Text"),
+        (Always(), {"get_mac_address": raising(OSError("escaped"))}, "", ["get_mac_address"], "escaped"),
+    ],
+)
 def test_argument_and_result_checks(sources, capsys, argument, values, result, calls, line):
     recorded = sources(**values)
     assert ostrel.get_machine_code(argument) == result
@@ -84,8 +88,11 @@ def test_argument_and_result_checks(sources, capsys, argument, values, result, c
 
 
 def test_machine_string(sources, capsys, bind):
-    calls = sources(get_disk_serial_number="SN-XYZ987", get_mac_address="02:00:5e:aa:bb:cc",
-                    get_gpu_uuid="GPU-aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee")
+    calls = sources(
+        get_disk_serial_number="SN-XYZ987",
+        get_mac_address="02:00:5e:aa:bb:cc",
+        get_gpu_uuid="GPU-aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee",
+    )
     assert ostrel.get_machine_string() == "SN-XYZ987|02:00:5e:aa:bb:cc|GPU-aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee"
     assert calls == ["get_disk_serial_number", "get_mac_address", "get_gpu_uuid"]
     sources(get_disk_serial_number="a|b", get_mac_address="", get_gpu_uuid=None)
@@ -112,12 +119,13 @@ def test_missing_names_and_interrupts(sources, monkeypatch, capsys):
 
 
 def test_real_sources_without_gpu_tool(bind, tmp_path, monkeypatch, capsys):
-    bind(psutil=FakePsutil({"lo": [link("00:00:00:00:00:00")], "enp3s0": [link("02:00:5e:aa:bb:cc")]}),
-         pyudev=FakePyudev([FakeDevice({}), FakeDevice({"ID_SERIAL": "SN-XYZ987"})]))
+    bind(
+        psutil=FakePsutil({"lo": [link("00:00:00:00:00:00")], "enp3s0": [link("02:00:5e:aa:bb:cc")]}),
+        pyudev=FakePyudev([FakeDevice({}), FakeDevice({"ID_SERIAL": "SN-XYZ987"})]),
+    )
     monkeypatch.setenv("PATH", str(tmp_path))
     assert ostrel.get_machine_string() == "SN-XYZ987|02:00:5e:aa:bb:cc|"
-    assert capsys.readouterr().out == ("Error getting GPU UUID: [Errno 2] No such file or directory: "
-                                       "'nvidia-smi'\n")
+    assert capsys.readouterr().out == ("Error getting GPU UUID: [Errno 2] No such file or directory: 'nvidia-smi'\n")
 
 
 def test_threads_get_the_same_string(sources):
@@ -140,7 +148,8 @@ def test_call_cycle_ends_in_recursion_error_not_a_crash():
         "import varnok.ostrel as m\n"
         "m.get_disk_serial_number = m.get_machine_string\n"
         "m.get_mac_address = m.get_gpu_uuid = lambda: 'x'\n"
-        "print(repr(m.get_machine_string()[-8:]))\n")
+        "print(repr(m.get_machine_string()[-8:]))\n"
+    )
     assert proc.stdout.splitlines()[-1] == "'|x|x|x|x'"
     assert "Error while getting machine code: maximum recursion depth exceeded" in proc.stdout
 
@@ -158,8 +167,10 @@ class Answer:
         return answer
 
 
-answers = st.lists(st.one_of(st.booleans(), st.integers(), st.text(max_size=2), st.none(),
-                             st.builds(ValueError, st.text(max_size=5))), max_size=4)
+answers = st.lists(
+    st.one_of(st.booleans(), st.integers(), st.text(max_size=2), st.none(), st.builds(ValueError, st.text(max_size=5))),
+    max_size=4,
+)
 
 
 @given(answers, st.one_of(st.text(), st.none(), st.integers(), st.binary()))

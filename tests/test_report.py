@@ -49,8 +49,9 @@ def host_env(tmp_path):
             tool.chmod(0o755)
         elif tool.exists():
             tool.unlink()
-        return dict(os.environ, PYTHONPATH=str(tmp_path), PATH=f"{tools}:/usr/bin:/bin",
-                    FAKE_MAC=mac, FAKE_SERIAL=serial)
+        return dict(
+            os.environ, PYTHONPATH=str(tmp_path), PATH=f"{tools}:/usr/bin:/bin", FAKE_MAC=mac, FAKE_SERIAL=serial
+        )
 
     return env
 
@@ -63,13 +64,25 @@ def python(code, env):
     return run([sys.executable, "-c", textwrap.dedent(code)], env)
 
 
-@pytest.mark.parametrize("values, lines", [
-    ({}, ["Cuda uuid: GPU-1", "MAC Address: 02:00:5e:aa:bb:cc", "Disk Serial Number: SN-XYZ987"]),
-    ({"mac": "None", "serial": "", "gpu": "printf ' \\n'"},
-     ["Cuda uuid: ", "MAC Address: None", "Disk Serial Number: "]),
-    ({"gpu": None}, ["Error getting GPU UUID: [Errno 2] No such file or directory: 'nvidia-smi'",
-                     "Cuda uuid: ", "MAC Address: 02:00:5e:aa:bb:cc", "Disk Serial Number: SN-XYZ987"]),
-])
+@pytest.mark.parametrize(
+    "values, lines",
+    [
+        ({}, ["Cuda uuid: GPU-1", "MAC Address: 02:00:5e:aa:bb:cc", "Disk Serial Number: SN-XYZ987"]),
+        (
+            {"mac": "None", "serial": "", "gpu": "printf ' \\n'"},
+            ["Cuda uuid: ", "MAC Address: None", "Disk Serial Number: "],
+        ),
+        (
+            {"gpu": None},
+            [
+                "Error getting GPU UUID: [Errno 2] No such file or directory: 'nvidia-smi'",
+                "Cuda uuid: ",
+                "MAC Address: 02:00:5e:aa:bb:cc",
+                "Disk Serial Number: SN-XYZ987",
+            ],
+        ),
+    ],
+)
 def test_report_from_every_entry_point(host_env, values, lines):
     env = host_env(**values)
     scripts = Path(sys.executable).parent
@@ -79,7 +92,8 @@ def test_report_from_every_entry_point(host_env, values, lines):
 
 
 def test_report_binds_names_and_runs_once(host_env):
-    proc = python(f"""
+    proc = python(
+        f"""
         import sys
         {HOST}
         m = sys.modules["varnok.ostrel"]
@@ -89,16 +103,20 @@ def test_report_binds_names_and_runs_once(host_env):
         print(varnok.ostrel is m)
         from varnok.__main__ import main
         sys.exit(main())
-    """, host_env())
+    """,
+        host_env(),
+    )
     assert proc.stdout.splitlines()[3:] == [
         "__main__ 02:00:5e:aa:bb:cc SN-XYZ987 GPU-1 False ['ostrel', 'disk_code', 'cuda_uuid', '__test__']",
-        "True"]
+        "True",
+    ]
     assert proc.returncode == 1 and "already imported" in proc.stderr
 
 
 def test_plain_import_prints_nothing(host_env):
-    proc = python("import varnok.ostrel as m; print(sorted({'ostrel', 'disk_code', 'cuda_uuid'} & set(vars(m))))",
-                  host_env())
+    proc = python(
+        "import varnok.ostrel as m; print(sorted({'ostrel', 'disk_code', 'cuda_uuid'} & set(vars(m))))", host_env()
+    )
     assert proc.stdout == "[]\n"
 
 
@@ -115,17 +133,21 @@ LOAD_FAILURE = """
 """
 
 
-@pytest.mark.parametrize("prepare, mac, stderr", [
-    ("sys.stdout.close()", "02:00:5e:aa:bb:cc", "ValueError init varnok.ostrel 94 False False\n"),
-    ("pass", "interrupt", "KeyboardInterrupt init varnok.ostrel 87 False False\n"),
-])
+@pytest.mark.parametrize(
+    "prepare, mac, stderr",
+    [
+        ("sys.stdout.close()", "02:00:5e:aa:bb:cc", "ValueError init varnok.ostrel 94 False False\n"),
+        ("pass", "interrupt", "KeyboardInterrupt init varnok.ostrel 87 False False\n"),
+    ],
+)
 def test_failed_report_fails_the_load(host_env, prepare, mac, stderr):
     proc = python(LOAD_FAILURE.format(prepare=prepare, HOST=HOST), host_env(mac=mac))
     assert (proc.stdout, proc.stderr) == ("", stderr)
 
 
 def test_exception_in_report_is_one_line(host_env):
-    proc = python(f"""
+    proc = python(
+        f"""
         import sys
         class Once:
             failed = False
@@ -139,5 +161,7 @@ def test_exception_in_report_is_one_line(host_env):
         m = sys.modules["varnok.ostrel"]
         sys.stdout = sys.__stdout__
         print(m.cuda_uuid, "e" in vars(m))
-    """, host_env())
+    """,
+        host_env(),
+    )
     assert proc.stdout.splitlines() == ["Error in main execution: disk full", "GPU-1 False"]

@@ -17,8 +17,7 @@ MAIN_FLAG = "__pyx_module_is_main_varnok__ostrel"
 
 def main() -> int:
     if MODULE in sys.modules:
-        print(f"{MODULE} is already imported in this process; its report runs only while it loads",
-              file=sys.stderr)
+        print(f"{MODULE} is already imported in this process; its report runs only while it loads", file=sys.stderr)
         return 1
     spec = importlib.util.find_spec(MODULE)
     if spec is None or not spec.origin:

@@ -55,17 +55,17 @@ Ref disk_serial_number(Frame& frame)
         return found ? 1 : -1;
     });
     if (status != 0) {
-        return found;  // empty after a failure
+        return found; // empty after a failure
     }
     frame.line = line::kDiskNone;
     return empty_text();
 }
 
-}  // namespace
+} // namespace
 
 Ref get_disk_serial_number(Frame& frame, PyObject*)
 {
     return guarded(frame, texts.prefix_disk, line::kDiskHandler, disk_serial_number);
 }
 
-}  // namespace ostrel
+} // namespace ostrel

@@ -12,8 +12,7 @@ namespace ostrel {
 namespace {
 
 struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const FunctionSpec* spec;
     PyObject* name;
     PyObject* qualname;
@@ -54,14 +53,13 @@ bool is_parameter_name(PyObject* keyword)
 }
 
 // One positional-or-keyword parameter without a default.
-bool bind_one(const Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-              PyObject** bound)
+bool bind_one(const Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound)
 {
     const char* name = fn->spec->name;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nargs > 1) {
-        PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                     name, "exactly", Py_ssize_t{1}, "", nargs);
+        PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name, "exactly",
+                     Py_ssize_t{1}, "", nargs);
         return false;
     }
     if (nargs == 1) {
@@ -86,8 +84,8 @@ bool bind_one(const Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObj
         }
     }
     if (found < 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                     name, "exactly", Py_ssize_t{1}, "", nargs);
+        PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name, "exactly",
+                     Py_ssize_t{1}, "", nargs);
         return false;
     }
     for (Py_ssize_t i = 0; i < nkw; ++i) {
@@ -127,7 +125,7 @@ public:
     }
     CallDepthScope(const CallDepthScope&) = delete;
     CallDepthScope& operator=(const CallDepthScope&) = delete;
-    bool entered() const { return entered_; }
+    [[nodiscard]] bool entered() const { return entered_; }
 
 private:
     bool entered_;
@@ -201,8 +199,7 @@ PyObject* get_qualname(PyObject* self, void*)
 
 int set_qualname(PyObject* self, PyObject* value, void*)
 {
-    return set_text_attribute(as_function(self)->qualname, value,
-                              "__qualname__ must be set to a string object");
+    return set_text_attribute(as_function(self)->qualname, value, "__qualname__ must be set to a string object");
 }
 
 PyObject* get_annotations(PyObject* self, void*)
@@ -424,7 +421,7 @@ Ref make_annotations(const FunctionSpec& spec)
     return annotations;
 }
 
-}  // namespace
+} // namespace
 
 Ref call(PyObject* callable, PyObject* argument)
 {
@@ -435,12 +432,13 @@ Ref call(PyObject* callable, PyObject* argument)
         }
     }
     PyObject* args[2] = {nullptr, argument};
-    const size_t nargsf = (argument ? 1 : 0) | PY_VECTORCALL_ARGUMENTS_OFFSET;
+    const size_t nargsf = (argument ? 1U : 0U) | PY_VECTORCALL_ARGUMENTS_OFFSET;
     PyTypeObject* type = Py_TYPE(callable);
     if (PyType_HasFeature(type, Py_TPFLAGS_HAVE_VECTORCALL)) {
         // The callable's own vectorcall entry, as PyObject_Vectorcall finds it.
         vectorcallfunc entry = nullptr;
-        std::memcpy(&entry, reinterpret_cast<char*>(callable) + type->tp_vectorcall_offset, sizeof entry);
+        std::memcpy(static_cast<void*>(&entry), reinterpret_cast<char*>(callable) + type->tp_vectorcall_offset,
+                    sizeof entry);
         if (entry) {
             PyObject* result = entry(callable, args + 1, nargsf, nullptr);
             if (!result && !PyErr_Occurred()) {
@@ -490,4 +488,4 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals)
     return Ref::steal(reinterpret_cast<PyObject*>(fn));
 }
 
-}  // namespace ostrel
+} // namespace ostrel

@@ -22,15 +22,15 @@ namespace ostrel {
 using Body = Ref (*)(Frame& frame, PyObject* argument);
 
 struct FunctionSpec {
-    const char* name;            // __name__ and __qualname__
-    const char* traceback_name;  // name of the traceback entry
+    const char* name;           // __name__ and __qualname__
+    const char* traceback_name; // name of the traceback entry
     int first_line;
-    const char* parameter;                // the one positional-or-keyword parameter, or null
-    const char* const* local_names;       // co_varnames, parameter first
+    const char* parameter;          // the one positional-or-keyword parameter, or null
+    const char* const* local_names; // co_varnames, parameter first
     std::size_t local_count;
-    const char* doc;                      // null: __doc__ is None
-    const char* parameter_annotation;     // null: none
-    const char* return_annotation;        // null: none
+    const char* doc;                  // null: __doc__ is None
+    const char* parameter_annotation; // null: none
+    const char* return_annotation;    // null: none
     Body body;
 };
 
@@ -44,4 +44,4 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals);
 // the module's own functions is run directly, without the generic call.
 Ref call(PyObject* callable, PyObject* argument);
 
-}  // namespace ostrel
+} // namespace ostrel

@@ -44,11 +44,11 @@ Ref gpu_uuid(Frame& frame)
     return text ? Ref::steal(PyObject_CallMethodNoArgs(text.get(), texts.strip)) : Ref{};
 }
 
-}  // namespace
+} // namespace
 
 Ref get_gpu_uuid(Frame& frame, PyObject*)
 {
     return guarded(frame, texts.prefix_gpu, line::kGpuHandler, gpu_uuid);
 }
 
-}  // namespace ostrel
+} // namespace ostrel

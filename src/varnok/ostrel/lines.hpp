@@ -8,7 +8,7 @@ namespace ostrel::line {
 inline constexpr const char* kFile = "src/varnok/ostrel";
 
 // Module body.
-inline constexpr int kHeader = 1;  // set-up before the first statement, and __test__
+inline constexpr int kHeader = 1; // set-up before the first statement, and __test__
 inline constexpr int kImportPsutil = 1;
 inline constexpr int kImportPyudev = 2;
 inline constexpr int kImportEnum = 3;
@@ -72,4 +72,4 @@ inline constexpr int kReportMacLine = 91;
 inline constexpr int kReportDiskLine = 92;
 inline constexpr int kReportHandler = 94;
 
-}  // namespace ostrel::line
+} // namespace ostrel::line

@@ -2,6 +2,7 @@
 // get_machine_string joins all three, disk first, with "|" between them.
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "function.hpp"
@@ -14,12 +15,12 @@ namespace {
 
 struct Choice {
     int test_line;
-    PyObject* Texts::*member;
+    PyObject* Texts::* member;
     int call_line;
-    PyObject* Texts::*source;
+    PyObject* Texts::* source;
 };
 
-enum Member { kMac, kDisk, kCuda };
+enum Member : std::uint8_t { kMac, kDisk, kCuda };
 
 // Compared in this order; the first member equal to the argument wins.
 constexpr Choice kChoices[] = {
@@ -108,7 +109,7 @@ Ref machine_code(Frame& frame, PyObject* argument)
     return empty_text();
 }
 
-}  // namespace
+} // namespace
 
 Ref get_machine_code(Frame& frame, PyObject* device_type)
 {
@@ -159,4 +160,4 @@ Ref get_machine_string(Frame& frame, PyObject*)
     return joined;
 }
 
-}  // namespace ostrel
+} // namespace ostrel

@@ -32,12 +32,14 @@ constexpr const char* kDiskLocals[] = {"context", "device", "e"};
 constexpr const char* kCodeLocals[] = {"device_type", "e"};
 constexpr const char* kGpuLocals[] = {"subprocess", "result", "e"};
 
+// clang-format off
 constexpr const char kMachineCodeDoc[] =
     "\n"
     "    根据设备类型返回对应的唯一标识符\n"
     "    :param device_type: 设备类型 (DeviceType.MAC 或 DeviceType.DISK)\n"
     "    :return: 对应的唯一标识符（MAC 地址或硬盘序列号）\n"
     "    ";
+// clang-format on
 
 // In the order the body binds them.
 constexpr FunctionSpec kFunctions[] = {
@@ -47,10 +49,10 @@ constexpr FunctionSpec kFunctions[] = {
      "获取硬盘的序列号", nullptr, "str", get_disk_serial_number},
     {"get_machine_code", "varnok.ostrel.get_machine_code", line::kCodeDef, "device_type", kCodeLocals, 2,
      kMachineCodeDoc, "DeviceType", "str", get_machine_code},
-    {"get_gpu_uuid", "varnok.ostrel.get_gpu_uuid", line::kGpuDef, nullptr, kGpuLocals, 3, nullptr, nullptr,
-     nullptr, get_gpu_uuid},
-    {"get_machine_string", "varnok.ostrel.get_machine_string", line::kStringDef, nullptr, nullptr, 0, nullptr,
-     nullptr, nullptr, get_machine_string},
+    {"get_gpu_uuid", "varnok.ostrel.get_gpu_uuid", line::kGpuDef, nullptr, kGpuLocals, 3, nullptr, nullptr, nullptr,
+     get_gpu_uuid},
+    {"get_machine_string", "varnok.ostrel.get_machine_string", line::kStringDef, nullptr, nullptr, 0, nullptr, nullptr,
+     nullptr, get_machine_string},
 };
 
 // ---- module body ------------------------------------------------------------
@@ -88,7 +90,7 @@ Ref make_device_type(Frame& frame)
     if (!bases) {
         return {};
     }
-    PyObject* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(base.get()));
+    auto* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(base.get()));
     PyObject* prepare = nullptr;
     if (PyObject_GetOptionalAttr(metaclass, texts.dunder_prepare, &prepare) < 0) {
         return {};
@@ -142,8 +144,8 @@ int runs_as_main(Frame& frame)
 
 struct ReportQuery {
     int line;
-    PyObject* Texts::*member;
-    PyObject* Texts::*target;
+    PyObject* Texts::* member;
+    PyObject* Texts::* target;
 };
 
 constexpr ReportQuery kReportQueries[] = {
@@ -154,8 +156,8 @@ constexpr ReportQuery kReportQueries[] = {
 
 struct ReportLine {
     int line;
-    PyObject* Texts::*prefix;
-    PyObject* Texts::*source;
+    PyObject* Texts::* prefix;
+    PyObject* Texts::* source;
 };
 
 constexpr ReportLine kReportLines[] = {
@@ -228,9 +230,9 @@ int run_statements(Frame& frame)
     PyObject* globals = frame.globals;
     struct Import {
         int line;
-        PyObject* Texts::*module;
-        PyObject* Texts::*fromlist;  // null for a plain `import`
-        PyObject* Texts::*name;
+        PyObject* Texts::* module;
+        PyObject* Texts::* fromlist; // null for a plain `import`
+        PyObject* Texts::* name;
     };
     constexpr Import imports[] = {
         {line::kImportPsutil, &Texts::psutil, nullptr, &Texts::psutil},
@@ -241,8 +243,9 @@ int run_statements(Frame& frame)
     };
     for (const Import& import : imports) {
         frame.line = import.line;
-        Ref value = import.fromlist ? import_from(frame, texts.*import.module, texts.*import.fromlist, texts.*import.name)
-                                    : import_module(frame, texts.*import.module, nullptr);
+        Ref value = import.fromlist
+                        ? import_from(frame, texts.*import.module, texts.*import.fromlist, texts.*import.name)
+                        : import_module(frame, texts.*import.module, nullptr);
         if (bind(globals, texts.*import.name, value) < 0) {
             return -1;
         }
@@ -275,12 +278,14 @@ int prepare_module(PyObject* module)
     }
     Py_XSETREF(process.builtins, builtins.release());
 
-    const int major = static_cast<int>(Py_Version >> 24) & 0xff;
-    const int minor = static_cast<int>(Py_Version >> 16) & 0xff;
+    const auto version = static_cast<unsigned long>(Py_Version);
+    const int major = static_cast<int>((version >> 24U) & 0xffU);
+    const int minor = static_cast<int>((version >> 16U) & 0xffU);
     if ((major != 3 || minor != 13)
         && PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                            "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3,
-                            13, kModuleName, "does not match", major, minor) < 0) {
+                            "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 13,
+                            kModuleName, "does not match", major, minor)
+               < 0) {
         return -1;
     }
 
@@ -390,9 +395,9 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "ostrel", nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
 };
 
-}  // namespace
+} // namespace
 
-}  // namespace ostrel
+} // namespace ostrel
 
 PyMODINIT_FUNC PyInit_ostrel()
 {

@@ -65,8 +65,7 @@ bool unpack_pair(PyObject* item, Ref& first, Ref& second)
 
 // Calls `visit(name, addresses)` for each interface of the table, in its order:
 // an exact dict directly, anything else through its items().
-template <class Visit>
-int for_each_interface(Frame& frame, int line, PyObject* table, Visit&& visit)
+template <class Visit> int for_each_interface(Frame& frame, int line, PyObject* table, Visit&& visit)
 {
     frame.line = line;
     if (PyDict_CheckExact(table)) {
@@ -141,7 +140,8 @@ int is_preferred(PyObject* name)
 int is_excluded(PyObject* name)
 {
     for (PyObject* fragment : {texts.lo, texts.docker, texts.veth}) {
-        int found = PyUnicode_CheckExact(name) ? PyUnicode_Contains(name, fragment) : PySequence_Contains(name, fragment);
+        int found =
+            PyUnicode_CheckExact(name) ? PyUnicode_Contains(name, fragment) : PySequence_Contains(name, fragment);
         if (found != 0) {
             return found;
         }
@@ -208,17 +208,17 @@ Ref mac_address(Frame& frame)
         status = fallback_pass(frame, found);
     }
     if (status != 0) {
-        return found;  // empty after a failure
+        return found; // empty after a failure
     }
     frame.line = line::kMacNone;
     return empty_text();
 }
 
-}  // namespace
+} // namespace
 
 Ref get_mac_address(Frame& frame, PyObject*)
 {
     return guarded(frame, texts.prefix_mac, line::kMacHandler, mac_address);
 }
 
-}  // namespace ostrel
+} // namespace ostrel

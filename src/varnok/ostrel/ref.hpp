@@ -37,7 +37,7 @@ public:
     [[nodiscard]] static Ref steal(PyObject* ptr) noexcept { return Ref(ptr); }
     [[nodiscard]] static Ref dup(PyObject* ptr) noexcept { return Ref(Py_XNewRef(ptr)); }
 
-    PyObject* get() const noexcept { return ptr_; }
+    [[nodiscard]] PyObject* get() const noexcept { return ptr_; }
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
 
@@ -46,4 +46,4 @@ private:
     PyObject* ptr_ = nullptr;
 };
 
-}  // namespace ostrel
+} // namespace ostrel

@@ -12,7 +12,7 @@ ProcessState process{};
 namespace {
 
 struct TextEntry {
-    PyObject* Texts::*slot;
+    PyObject* Texts::* slot;
     const char* value;
 };
 
@@ -94,7 +94,7 @@ bool store(PyObject*& slot, PyObject* value)
     return true;
 }
 
-}  // namespace
+} // namespace
 
 bool init_texts()
 {
@@ -108,8 +108,7 @@ bool init_texts()
     }
     texts_ready = store(texts.kw_subsystem, Py_BuildValue("(s)", "subsystem"))
                   && store(texts.kw_timeout, Py_BuildValue("(s)", "timeout"))
-                  && store(texts.kw_code_replace,
-                           Py_BuildValue("(sss)", "co_varnames", "co_argcount", "co_nlocals"))
+                  && store(texts.kw_code_replace, Py_BuildValue("(sss)", "co_varnames", "co_argcount", "co_nlocals"))
                   && store(texts.tool_timeout, PyLong_FromLong(120))
                   && store(texts.fromlist_enum, PyTuple_Pack(1, texts.Enum))
                   && store(texts.fromlist_union, PyTuple_Pack(1, texts.Union))
@@ -164,7 +163,7 @@ void remember_attribute(LookupCache& cache, PyObject* object, PyObject* name, Py
     }
 }
 
-}  // namespace
+} // namespace
 
 bool init_lookups()
 {
@@ -232,14 +231,15 @@ Ref get_field(PyObject* object, PyObject* name, LookupCache& cache)
     // What the generic lookup does for a data descriptor, which takes
     // precedence over the instance's own attributes.
     Ref descriptor = Ref::dup(cache.value);
-    return Ref::steal(Py_TYPE(descriptor.get())->tp_descr_get(descriptor.get(), object, reinterpret_cast<PyObject*>(type)));
+    return Ref::steal(
+        Py_TYPE(descriptor.get())->tp_descr_get(descriptor.get(), object, reinterpret_cast<PyObject*>(type)));
 }
 
 Ref lookup_global(PyObject* globals, PyObject* name)
 {
     PyObject* value = nullptr;
     if (PyDict_GetItemRef(globals, name, &value) != 0) {
-        return Ref::steal(value);  // found, or an error with value null
+        return Ref::steal(value); // found, or an error with value null
     }
     if (PyObject_GetOptionalAttr(process.builtins, name, &value) == 0) {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
@@ -325,8 +325,8 @@ void add_traceback(const char* name, int line, PyObject* globals)
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(line::kFile, name, line)));
     Ref frame;
     if (code) {
-        frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
-            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
+        frame = Ref::steal(reinterpret_cast<PyObject*>(
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
     }
     PyErr_Clear();
     PyErr_SetRaisedException(raised.release());
@@ -335,4 +335,4 @@ void add_traceback(const char* name, int line, PyObject* globals)
     }
 }
 
-}  // namespace ostrel
+} // namespace ostrel

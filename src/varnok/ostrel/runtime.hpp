@@ -16,11 +16,10 @@ struct Texts {
     // module-level names
     PyObject *psutil, *pyudev, *Enum, *Union, *logger, *DeviceType;
     PyObject *MAC, *DISK, *CUDA;
-    PyObject *get_mac_address, *get_disk_serial_number, *get_machine_code, *get_gpu_uuid,
-        *get_machine_string;
-    PyObject *dunder_name, *dunder_builtins, *dunder_test, *dunder_module, *dunder_qualname,
-        *dunder_prepare, *dunder_main;
-    PyObject *report_mac, *report_disk, *report_cuda, *report_error;  // ostrel, disk_code, cuda_uuid, e
+    PyObject *get_mac_address, *get_disk_serial_number, *get_machine_code, *get_gpu_uuid, *get_machine_string;
+    PyObject *dunder_name, *dunder_builtins, *dunder_test, *dunder_module, *dunder_qualname, *dunder_prepare,
+        *dunder_main;
+    PyObject *report_mac, *report_disk, *report_cuda, *report_error; // ostrel, disk_code, cuda_uuid, e
     PyObject *print, *enum_module, *typing_module, *loguru_module, *subprocess;
     // attributes and keys
     PyObject *net_if_addrs, *items, *family, *AF_LINK, *address;
@@ -31,24 +30,24 @@ struct Texts {
     PyObject *nvidia_smi, *query_gpu, *format_csv, *utf_8, *separator, *empty;
     PyObject *prefix_mac, *prefix_disk, *prefix_gpu, *prefix_code;
     PyObject *prefix_report_cuda, *prefix_report_mac, *prefix_report_disk, *prefix_report_error;
-    PyObject *device_type_name;
+    PyObject* device_type_name;
     // keyword-name tuples and other constants
     PyObject *kw_subsystem, *kw_timeout, *kw_code_replace;
-    PyObject *tool_timeout;
+    PyObject* tool_timeout;
     PyObject *fromlist_enum, *fromlist_union, *fromlist_logger;
 };
 
 extern Texts texts;
-bool init_texts();  // false with an exception set
+bool init_texts(); // false with an exception set
 
 // Touched only with the interpreter lock held.
 struct ProcessState {
-    PyObject* module = nullptr;    // strong: the one module object, from the start of its body
-    int64_t owner = -1;            // interpreter that first created the module
-    PyObject* builtins = nullptr;  // strong: the builtins module
-    PyObject* print = nullptr;     // strong: builtins.print as it was when the body ran
-    int dict_watcher = -1;         // watches the namespaces whose lookups are remembered
-    uint64_t epoch = 1;            // moves on every change of a watched namespace
+    PyObject* module = nullptr;   // strong: the one module object, from the start of its body
+    int64_t owner = -1;           // interpreter that first created the module
+    PyObject* builtins = nullptr; // strong: the builtins module
+    PyObject* print = nullptr;    // strong: builtins.print as it was when the body ran
+    int dict_watcher = -1;        // watches the namespaces whose lookups are remembered
+    uint64_t epoch = 1;           // moves on every change of a watched namespace
 };
 
 // Starts watching namespaces; false with an exception set.
@@ -61,11 +60,11 @@ bool init_lookups();
 // tied to the version tags that the interpreter renews on every change of the
 // class or its metaclass.
 struct LookupCache {
-    uint64_t epoch = 0;             // 0 for a class, which is tied to its version tags instead
-    PyObject* owner = nullptr;      // the namespace, module or class looked in
-    unsigned int version = 0;       // class: its version tag
-    unsigned int meta_version = 0;  // class: its metaclass's version tag
-    PyObject* value = nullptr;      // borrowed: held by the owner while unchanged
+    uint64_t epoch = 0;            // 0 for a class, which is tied to its version tags instead
+    PyObject* owner = nullptr;     // the namespace, module or class looked in
+    unsigned int version = 0;      // class: its version tag
+    unsigned int meta_version = 0; // class: its metaclass's version tag
+    PyObject* value = nullptr;     // borrowed: held by the owner while unchanged
 };
 
 extern ProcessState process;
@@ -73,7 +72,7 @@ extern ProcessState process;
 // Where a running function is, so that an escaping exception gets a traceback
 // entry at the line of the statement that raised it.
 struct Frame {
-    PyObject* globals;  // borrowed: the module namespace
+    PyObject* globals; // borrowed: the module namespace
     int line;
 };
 
@@ -169,8 +168,7 @@ private:
 // The guarded block of a query function: runs `body`; a failure of the
 // Exception family becomes one error line `prefix` + its text and the result "".
 // Anything else (KeyboardInterrupt, SystemExit, a failing print) propagates.
-template <class Body>
-Ref guarded(Frame& frame, PyObject* prefix, int handler_line, Body&& body)
+template <class Body> Ref guarded(Frame& frame, PyObject* prefix, int handler_line, Body&& body)
 {
     Ref result = body(frame);
     if (result || !PyErr_ExceptionMatches(PyExc_Exception)) {
@@ -188,8 +186,7 @@ Ref guarded(Frame& frame, PyObject* prefix, int handler_line, Body&& body)
 // Calls `visit(item)` for each item of `iterable` in order. `visit` returns
 // 0 to go on, 1 to stop, -1 on error; the walk returns the same. A failure of
 // the iteration itself is reported at `line`, the line of the loop.
-template <class Visit>
-int for_each(Frame& frame, int line, PyObject* iterable, Visit&& visit)
+template <class Visit> int for_each(Frame& frame, int line, PyObject* iterable, Visit&& visit)
 {
     frame.line = line;
     if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
@@ -221,4 +218,4 @@ int for_each(Frame& frame, int line, PyObject* iterable, Visit&& visit)
     }
 }
 
-}  // namespace ostrel
+} // namespace ostrel

@@ -14,4 +14,4 @@ Ref get_gpu_uuid(Frame& frame, PyObject* unused);
 Ref get_machine_code(Frame& frame, PyObject* device_type);
 Ref get_machine_string(Frame& frame, PyObject* unused);
 
-}  // namespace ostrel
+} // namespace ostrel
