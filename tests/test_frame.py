@@ -257,3 +257,23 @@ def test_lookups_follow_every_rebinding(bind):
     bind(DeviceType=types.SimpleNamespace(MAC=marker, DISK=None, CUDA=None))
     assert ostrel.get_machine_code(marker) == "mac"
     assert ostrel.get_machine_code(DeviceType.MAC) == ""
+
+
+def test_second_module_object_is_refused():
+    proc = run_python(
+        textwrap.dedent("""
+        import _imp, importlib.util
+        spec = importlib.util.find_spec("varnok.ostrel")
+        first, second = _imp.create_dynamic(spec), _imp.create_dynamic(spec)
+        _imp.exec_dynamic(first)
+        try:
+            _imp.exec_dynamic(second)
+        except RuntimeError as e:
+            print(e)
+        print(first is not second, _imp.create_dynamic(spec) is first, "DeviceType" in vars(second))
+    """)
+    )
+    assert proc.stdout.splitlines() == [
+        "Module 'ostrel' has already been imported. Re-initialisation is not supported.",
+        "True True False",
+    ]
