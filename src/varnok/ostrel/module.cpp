@@ -370,9 +370,10 @@ int module_exec(PyObject* module)
                         "Module 'ostrel' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
-    if (!init_texts() || !init_function_type() || !init_lookups()) {
+    if (!init_texts() || !init_function_type()) {
         return -1;
     }
+    init_lookups();
     process.module = Py_NewRef(module);
     Ref globals = Ref::dup(PyModule_GetDict(module));
     Frame frame{globals.get(), line::kHeader};

@@ -118,6 +118,15 @@ bool init_texts()
 
 namespace {
 
+Ref lookup_builtin(PyObject* name)
+{
+    PyObject* value = nullptr;
+    if (PyObject_GetOptionalAttr(process.builtins, name, &value) == 0) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return Ref::steal(value);
+}
+
 int on_namespace_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*)
 {
     ++process.epoch;
@@ -165,12 +174,16 @@ void remember_attribute(LookupCache& cache, PyObject* object, PyObject* name, Py
 
 } // namespace
 
-bool init_lookups()
+void init_lookups()
 {
+    // Without a watcher (the interpreter has a few per process) every lookup
+    // simply runs in full.
     if (process.dict_watcher < 0) {
         process.dict_watcher = PyDict_AddWatcher(on_namespace_change);
+        if (process.dict_watcher < 0) {
+            PyErr_Clear();
+        }
     }
-    return process.dict_watcher >= 0;
 }
 
 Ref lookup_global_remembered(PyObject* globals, PyObject* name, LookupCache& cache)
@@ -184,7 +197,7 @@ Ref lookup_global_remembered(PyObject* globals, PyObject* name, LookupCache& cac
         }
         return Ref::steal(value);
     }
-    return value || PyErr_Occurred() ? Ref::steal(value) : lookup_global(globals, name);
+    return value || PyErr_Occurred() ? Ref::steal(value) : lookup_builtin(name);
 }
 
 Ref get_attribute_remembered(PyObject* object, PyObject* name, LookupCache& cache)
@@ -241,10 +254,7 @@ Ref lookup_global(PyObject* globals, PyObject* name)
     if (PyDict_GetItemRef(globals, name, &value) != 0) {
         return Ref::steal(value); // found, or an error with value null
     }
-    if (PyObject_GetOptionalAttr(process.builtins, name, &value) == 0) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    }
-    return Ref::steal(value);
+    return lookup_builtin(name);
 }
 
 int equals(PyObject* left, PyObject* right)

@@ -50,8 +50,8 @@ struct ProcessState {
     uint64_t epoch = 1;           // moves on every change of a watched namespace
 };
 
-// Starts watching namespaces; false with an exception set.
-bool init_lookups();
+// Registers the watcher of namespaces, where the interpreter has one to spare.
+void init_lookups();
 
 // One lookup site's last answer. Names resolve late, at every use, exactly as
 // the interpreter resolves them; an answer is reused only while nothing it
