@@ -98,6 +98,8 @@ def test_machine_string(sources, capsys, bind):
     sources(get_disk_serial_number="a|b", get_mac_address="", get_gpu_uuid=None)
     assert ostrel.get_machine_string() == "a|b||None"
     assert ostrel.get_machine_code(ostrel.DeviceType.CUDA) is None
+    sources(get_disk_serial_number="é", get_mac_address="€", get_gpu_uuid="\U0001d11e")
+    assert ostrel.get_machine_string() == "é|€|\U0001d11e"
     sources(get_disk_serial_number="", get_mac_address="", get_gpu_uuid="")
     assert ostrel.get_machine_string() == "||"
     bind(get_machine_code=lambda member: member.value)

@@ -120,14 +120,15 @@ Ref get_machine_code(Frame& frame, PyObject* device_type)
 Ref get_machine_string(Frame& frame, PyObject*)
 {
     frame.line = line::kStringJoin;
+    constexpr Member kOrder[] = {kDisk, kMac, kCuda};
     Ref pieces[3];
     Py_ssize_t length = 2;
     Py_UCS4 widest = '|';
-    for (Member member : {kDisk, kMac, kCuda}) {
+    for (int i = 0; i < 3; ++i) {
         Ref machine_code_fn = lookup_global(frame.globals, texts.get_machine_code, machine_code_cache);
-        Ref value = machine_code_fn ? device_type_member(frame, member) : Ref{};
+        Ref value = machine_code_fn ? device_type_member(frame, kOrder[i]) : Ref{};
         Ref code = value ? call(machine_code_fn.get(), value.get()) : Ref{};
-        Ref& text = pieces[member == kDisk ? 0 : member == kMac ? 1 : 2];
+        Ref& text = pieces[i];
         text = code ? text_of(code.get()) : Ref{};
         if (!text) {
             return {};
