@@ -12,7 +12,8 @@ namespace ostrel {
 namespace {
 
 struct Function {
-    PyObject_HEAD vectorcallfunc vectorcall;
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
     const FunctionSpec* spec;
     PyObject* name;
     PyObject* qualname;
@@ -52,14 +53,19 @@ bool is_parameter_name(PyObject* keyword)
     return PyUnicode_Check(keyword) && PyUnicode_EqualToUTF8(keyword, "device_type") == 1;
 }
 
+void raise_positional_count(const char* name, Py_ssize_t nargs)
+{
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name, "exactly",
+                 Py_ssize_t{1}, "", nargs);
+}
+
 // One positional-or-keyword parameter without a default.
 bool bind_one(const Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound)
 {
     const char* name = fn->spec->name;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nargs > 1) {
-        PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name, "exactly",
-                     Py_ssize_t{1}, "", nargs);
+        raise_positional_count(name, nargs);
         return false;
     }
     if (nargs == 1) {
@@ -84,8 +90,7 @@ bool bind_one(const Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObj
         }
     }
     if (found < 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name, "exactly",
-                     Py_ssize_t{1}, "", nargs);
+        raise_positional_count(name, nargs);
         return false;
     }
     for (Py_ssize_t i = 0; i < nkw; ++i) {

@@ -299,14 +299,11 @@ int prepare_module(PyObject* module)
         return -1;
     }
 
-    PyObject* print = nullptr;
-    if (PyObject_GetOptionalAttr(process.builtins, texts.print, &print) == 0) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", texts.print);
-    }
+    Ref print = lookup_builtin(texts.print);
     if (!print) {
         return -1;
     }
-    Py_XSETREF(process.print, print);
+    Py_XSETREF(process.print, print.release());
     return 0;
 }
 

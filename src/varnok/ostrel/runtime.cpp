@@ -118,15 +118,6 @@ bool init_texts()
 
 namespace {
 
-Ref lookup_builtin(PyObject* name)
-{
-    PyObject* value = nullptr;
-    if (PyObject_GetOptionalAttr(process.builtins, name, &value) == 0) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    }
-    return Ref::steal(value);
-}
-
 int on_namespace_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*)
 {
     ++process.epoch;
@@ -246,6 +237,15 @@ Ref get_field(PyObject* object, PyObject* name, LookupCache& cache)
     Ref descriptor = Ref::dup(cache.value);
     return Ref::steal(
         Py_TYPE(descriptor.get())->tp_descr_get(descriptor.get(), object, reinterpret_cast<PyObject*>(type)));
+}
+
+Ref lookup_builtin(PyObject* name)
+{
+    PyObject* value = nullptr;
+    if (PyObject_GetOptionalAttr(process.builtins, name, &value) == 0) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return Ref::steal(value);
 }
 
 Ref lookup_global(PyObject* globals, PyObject* name)

@@ -76,6 +76,9 @@ struct Frame {
     int line;
 };
 
+// A name of the builtins module; NameError when it has none.
+Ref lookup_builtin(PyObject* name);
+
 // A module-level name: the namespace first, then the builtins module.
 Ref lookup_global(PyObject* globals, PyObject* name);
 Ref lookup_global_remembered(PyObject* globals, PyObject* name, LookupCache& cache);
