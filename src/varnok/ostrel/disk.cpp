@@ -8,8 +8,8 @@ namespace ostrel {
 
 namespace {
 
-LookupCache pyudev_cache;
-LookupCache context_cache;
+GlobalCache pyudev_cache;
+AttributeCache context_cache;
 
 Ref block_devices(Frame& frame)
 {

@@ -29,17 +29,17 @@ constexpr Choice kChoices[] = {
     {line::kCodeCuda, &Texts::CUDA, line::kCodeCudaCall, &Texts::get_gpu_uuid},
 };
 
-LookupCache device_type_cache;
-LookupCache member_caches[3];
-LookupCache source_caches[3];
-LookupCache machine_code_cache;
+GlobalCache device_type_cache;
+AttributeCache member_caches[3];
+GlobalCache source_caches[3];
+GlobalCache machine_code_cache;
 
 // DeviceType.<member> as the caches remember it, borrowed, or null when a
 // lookup has to run.
 PyObject* remembered_member(const Frame& frame, Member member)
 {
-    PyObject* device_type = remembered_global(device_type_cache, frame.globals);
-    return device_type ? remembered_attribute(member_caches[member], device_type) : nullptr;
+    PyObject* device_type = remembered(device_type_cache, frame.globals);
+    return device_type ? remembered(member_caches[member], device_type) : nullptr;
 }
 
 // DeviceType.<member>, looked up afresh.

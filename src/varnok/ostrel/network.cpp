@@ -73,6 +73,7 @@ template <class Visit> int for_each_interface(Frame& frame, int line, PyObject* 
         Py_ssize_t position = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
+        SignalCheck signals;
         while (true) {
             frame.line = line;
             if (PyDict_GET_SIZE(table) != size) {
@@ -81,6 +82,9 @@ template <class Visit> int for_each_interface(Frame& frame, int line, PyObject* 
             }
             if (!PyDict_Next(table, &position, &key, &value)) {
                 return 0;
+            }
+            if (signals.interrupted()) {
+                return -1;
             }
             Ref name = Ref::dup(key);
             Ref addresses = Ref::dup(value);
@@ -104,11 +108,11 @@ template <class Visit> int for_each_interface(Frame& frame, int line, PyObject* 
     });
 }
 
-LookupCache psutil_cache;
-LookupCache net_if_addrs_cache;
-LookupCache af_link_cache;
-LookupCache family_cache;
-LookupCache address_cache;
+GlobalCache psutil_cache;
+AttributeCache net_if_addrs_cache;
+AttributeCache af_link_cache;
+FieldCache family_cache;
+FieldCache address_cache;
 
 Ref query_interfaces(Frame& frame, int line)
 {

@@ -116,147 +116,6 @@ bool init_texts()
     return texts_ready;
 }
 
-namespace {
-
-int on_namespace_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*)
-{
-    ++process.epoch;
-    return 0;
-}
-
-// Watches `dict` and returns the epoch that stays current while nothing watched
-// changes, or 0 where watching is not possible. Taken before a lookup, so that
-// a change made during the lookup (by an __eq__ or a __getattr__) shows.
-uint64_t watch(PyObject* dict)
-{
-    if (process.dict_watcher < 0 || PyDict_Watch(process.dict_watcher, dict) < 0) {
-        PyErr_Clear();
-        return 0;
-    }
-    return process.epoch;
-}
-
-// Fills `cache` with `object.name` == `value` when the interpreter would find
-// the same object again while the watched namespace, or the version tags, stay
-// as they are: a plain module's own attribute, or a class's plain attribute
-// that its metaclass does not have.
-void remember_attribute(LookupCache& cache, PyObject* object, PyObject* name, PyObject* value, uint64_t epoch,
-                        unsigned int version, unsigned int meta_version)
-{
-    if (PyModule_CheckExact(object)) {
-        PyObject* stored = nullptr;
-        if (PyDict_GetItemRef(PyModule_GetDict(object), name, &stored) < 0) {
-            PyErr_Clear();
-        }
-        Ref owned = Ref::steal(stored);
-        if (stored == value && epoch != 0 && epoch == process.epoch) {
-            cache = LookupCache{epoch, object, 0, 0, value};
-        }
-        return;
-    }
-    auto* type = reinterpret_cast<PyTypeObject*>(object);
-    PyTypeObject* metatype = Py_TYPE(object);
-    if (version != 0 && meta_version != 0 && !_PyType_Lookup(metatype, name) && _PyType_Lookup(type, name) == value
-        && !Py_TYPE(value)->tp_descr_get && type->tp_version_tag == version
-        && metatype->tp_version_tag == meta_version) {
-        cache = LookupCache{0, object, version, meta_version, value};
-    }
-}
-
-} // namespace
-
-void init_lookups()
-{
-    // Without a watcher (the interpreter has a few per process) every lookup
-    // simply runs in full.
-    if (process.dict_watcher < 0) {
-        process.dict_watcher = PyDict_AddWatcher(on_namespace_change);
-        if (process.dict_watcher < 0) {
-            PyErr_Clear();
-        }
-    }
-}
-
-Ref lookup_global_remembered(PyObject* globals, PyObject* name, LookupCache& cache)
-{
-    cache = LookupCache{};
-    const uint64_t epoch = watch(globals);
-    PyObject* value = nullptr;
-    if (PyDict_GetItemRef(globals, name, &value) > 0) {
-        if (epoch != 0 && epoch == process.epoch) {
-            cache = LookupCache{epoch, globals, 0, 0, value};
-        }
-        return Ref::steal(value);
-    }
-    return value || PyErr_Occurred() ? Ref::steal(value) : lookup_builtin(name);
-}
-
-Ref get_attribute_remembered(PyObject* object, PyObject* name, LookupCache& cache)
-{
-    cache = LookupCache{};
-    // Only plain modules and classes that use the interpreter's own attribute
-    // lookup can have their answers reused.
-    uint64_t epoch = 0;
-    unsigned int version = 0;
-    unsigned int meta_version = 0;
-    bool plain_module = PyModule_CheckExact(object) && Py_TYPE(object)->tp_getattro == PyModule_Type.tp_getattro
-                        && !_PyType_Lookup(Py_TYPE(object), name);
-    bool plain_class = PyType_Check(object) && Py_TYPE(object)->tp_getattro == PyType_Type.tp_getattro;
-    if (plain_module) {
-        epoch = watch(PyModule_GetDict(object));
-    }
-    else if (plain_class) {
-        version = reinterpret_cast<PyTypeObject*>(object)->tp_version_tag;
-        meta_version = Py_TYPE(object)->tp_version_tag;
-    }
-    Ref value = Ref::steal(PyObject_GetAttr(object, name));
-    if (value && (plain_module || plain_class)) {
-        remember_attribute(cache, object, name, value.get(), epoch, version, meta_version);
-    }
-    return value;
-}
-
-Ref get_field(PyObject* object, PyObject* name, LookupCache& cache)
-{
-    PyTypeObject* type = Py_TYPE(object);
-    if (type->tp_getattro != PyObject_GenericGetAttr) {
-        return Ref::steal(PyObject_GetAttr(object, name));
-    }
-    if (cache.owner != reinterpret_cast<PyObject*>(type) || cache.version != type->tp_version_tag
-        || cache.version == 0) {
-        cache = LookupCache{};
-        PyObject* descriptor = _PyType_Lookup(type, name);
-        if (!descriptor || !Py_TYPE(descriptor)->tp_descr_get || !Py_TYPE(descriptor)->tp_descr_set
-            || type->tp_version_tag == 0) {
-            return Ref::steal(PyObject_GetAttr(object, name));
-        }
-        cache = LookupCache{0, reinterpret_cast<PyObject*>(type), type->tp_version_tag, 0, descriptor};
-    }
-    // What the generic lookup does for a data descriptor, which takes
-    // precedence over the instance's own attributes.
-    Ref descriptor = Ref::dup(cache.value);
-    return Ref::steal(
-        Py_TYPE(descriptor.get())->tp_descr_get(descriptor.get(), object, reinterpret_cast<PyObject*>(type)));
-}
-
-Ref lookup_builtin(PyObject* name)
-{
-    PyObject* value = nullptr;
-    if (PyObject_GetOptionalAttr(process.builtins, name, &value) == 0) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    }
-    return Ref::steal(value);
-}
-
-Ref lookup_global(PyObject* globals, PyObject* name)
-{
-    PyObject* value = nullptr;
-    if (PyDict_GetItemRef(globals, name, &value) != 0) {
-        return Ref::steal(value); // found, or an error with value null
-    }
-    return lookup_builtin(name);
-}
-
 int equals(PyObject* left, PyObject* right)
 {
     if (compares_by_identity(left) && compares_by_identity(right)) {
@@ -333,10 +192,13 @@ void add_traceback(const char* name, int line, PyObject* globals)
     // failure to make them leaves the exception as it was, without the entry.
     Ref raised = Ref::steal(PyErr_GetRaisedException());
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(line::kFile, name, line)));
+    // A function that the garbage collector has cleared has no namespace left;
+    // its entry gets an empty one.
+    Ref namespace_ = globals ? Ref::dup(globals) : Ref::steal(PyDict_New());
     Ref frame;
-    if (code) {
+    if (code && namespace_) {
         frame = Ref::steal(reinterpret_cast<PyObject*>(
-            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), namespace_.get(), nullptr)));
     }
     PyErr_Clear();
     PyErr_SetRaisedException(raised.release());

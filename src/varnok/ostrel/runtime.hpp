@@ -1,12 +1,13 @@
 // Process-wide state and the small operations every part of the module shares:
-// late-bound name lookup, equality tests, result checks, the error line and
-// traceback entries.
+// equality tests, result checks, the error line, traceback entries and walks
+// over what a caller hands in. Name and attribute lookups are in lookup.hpp.
 #pragma once
 
 #include <Python.h>
 
 #include <cstdint>
 
+#include "lookup.hpp"
 #include "ref.hpp"
 
 namespace ostrel {
@@ -46,25 +47,6 @@ struct ProcessState {
     int64_t owner = -1;           // interpreter that first created the module
     PyObject* builtins = nullptr; // strong: the builtins module
     PyObject* print = nullptr;    // strong: builtins.print as it was when the body ran
-    int dict_watcher = -1;        // watches the namespaces whose lookups are remembered
-    uint64_t epoch = 1;           // moves on every change of a watched namespace
-};
-
-// Registers the watcher of namespaces, where the interpreter has one to spare.
-void init_lookups();
-
-// One lookup site's last answer. Names resolve late, at every use, exactly as
-// the interpreter resolves them; an answer is reused only while nothing it
-// came from can have changed: the namespace dictionaries involved are watched
-// and any change to one moves `ProcessState::epoch`, and a class attribute is
-// tied to the version tags that the interpreter renews on every change of the
-// class or its metaclass.
-struct LookupCache {
-    uint64_t epoch = 0;            // 0 for a class, which is tied to its version tags instead
-    PyObject* owner = nullptr;     // the namespace, module or class looked in
-    unsigned int version = 0;      // class: its version tag
-    unsigned int meta_version = 0; // class: its metaclass's version tag
-    PyObject* value = nullptr;     // borrowed: held by the owner while unchanged
 };
 
 extern ProcessState process;
@@ -75,58 +57,6 @@ struct Frame {
     PyObject* globals; // borrowed: the module namespace
     int line;
 };
-
-// A name of the builtins module; NameError when it has none.
-Ref lookup_builtin(PyObject* name);
-
-// A module-level name: the namespace first, then the builtins module.
-Ref lookup_global(PyObject* globals, PyObject* name);
-Ref lookup_global_remembered(PyObject* globals, PyObject* name, LookupCache& cache);
-
-// The remembered answer of a global lookup, borrowed, or null when the lookup
-// has to run.
-inline PyObject* remembered_global(const LookupCache& cache, PyObject* globals)
-{
-    return cache.epoch == process.epoch && cache.owner == globals ? cache.value : nullptr;
-}
-
-inline Ref lookup_global(PyObject* globals, PyObject* name, LookupCache& cache)
-{
-    if (PyObject* value = remembered_global(cache, globals)) {
-        return Ref::dup(value);
-    }
-    return lookup_global_remembered(globals, name, cache);
-}
-
-// The remembered answer of an attribute lookup, borrowed, or null.
-inline PyObject* remembered_attribute(const LookupCache& cache, PyObject* object)
-{
-    if (cache.owner != object) {
-        return nullptr;
-    }
-    if (cache.epoch != 0) {
-        return cache.epoch == process.epoch ? cache.value : nullptr;
-    }
-    const bool unchanged = reinterpret_cast<PyTypeObject*>(object)->tp_version_tag == cache.version
-                           && Py_TYPE(object)->tp_version_tag == cache.meta_version;
-    return unchanged ? cache.value : nullptr;
-}
-
-// `object.name`
-Ref get_attribute_remembered(PyObject* object, PyObject* name, LookupCache& cache);
-
-inline Ref get_attribute(PyObject* object, PyObject* name, LookupCache& cache)
-{
-    if (PyObject* value = remembered_attribute(cache, object)) {
-        return Ref::dup(value);
-    }
-    return get_attribute_remembered(object, name, cache);
-}
-
-// `object.name` for a field that the object's class defines as a data
-// descriptor (a named tuple's fields): the descriptor is remembered per class
-// and version tag; anything else takes the ordinary attribute lookup.
-Ref get_field(PyObject* object, PyObject* name, LookupCache& cache);
 
 // `left == right` followed by its truth value: 1, 0, or -1 with an exception set.
 int equals(PyObject* left, PyObject* right);
@@ -149,7 +79,8 @@ Ref empty_text();
 // print(prefix + text_of(value)) through the cached print.
 int print_line(PyObject* prefix, PyObject* value);
 
-// Adds a traceback entry `name` at `line` to the exception being raised.
+// Adds a traceback entry `name` at `line` to the exception being raised;
+// `globals` may be null.
 void add_traceback(const char* name, int line, PyObject* globals);
 
 // Makes `error` the exception being handled for as long as the scope lives, as an
@@ -186,17 +117,33 @@ template <class Body> Ref guarded(Frame& frame, PyObject* prefix, int handler_li
     return empty_text();
 }
 
+// Handles pending signals once every few turns of a native loop, so that a
+// loop over an endless iterable can be interrupted as an interpreter loop can.
+class SignalCheck {
+public:
+    // True when a signal handler raised; the exception is set.
+    [[nodiscard]] bool interrupted() { return ++turns_ % kInterval == 0 && PyErr_CheckSignals() < 0; }
+
+private:
+    static constexpr unsigned kInterval = 32;
+    unsigned turns_ = 0;
+};
+
 // Calls `visit(item)` for each item of `iterable` in order. `visit` returns
 // 0 to go on, 1 to stop, -1 on error; the walk returns the same. A failure of
 // the iteration itself is reported at `line`, the line of the loop.
 template <class Visit> int for_each(Frame& frame, int line, PyObject* iterable, Visit&& visit)
 {
     frame.line = line;
+    SignalCheck signals;
     if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
         // Walked by index as their own iterators do: a list that changes
         // meanwhile is read at its current length.
         Ref sequence = Ref::dup(iterable);
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(iterable); ++i) {
+            if (signals.interrupted()) {
+                return -1;
+            }
             Ref item = Ref::dup(PySequence_Fast_GET_ITEM(iterable, i));
             if (int status = visit(item.get()); status != 0) {
                 return status;
@@ -211,6 +158,9 @@ template <class Visit> int for_each(Frame& frame, int line, PyObject* iterable, 
     }
     while (true) {
         frame.line = line;
+        if (signals.interrupted()) {
+            return -1;
+        }
         Ref item = Ref::steal(PyIter_Next(iterator.get()));
         if (!item) {
             return PyErr_Occurred() ? -1 : 0;

@@ -1,0 +1,228 @@
+// Remembered lookups.
+//
+// Every module-level name and attribute that the functions use is resolved at
+// the moment of use, as the interpreter would resolve it. A lookup site may
+// keep its last answer, but it reuses the answer only after checking, at that
+// use, everything the answer depends on, as the interpreter's own specialised
+// instructions check theirs. An answer that no cheap guard covers is never
+// kept; a failed guard means a full lookup, which keeps its answer anew when
+// the guards can cover it.
+//
+// 1. A module-level name found in the module namespace (`psutil`, `pyudev`,
+//    `DeviceType`, the module's own functions).
+//    - The namespace's contents: the namespace is watched with a dictionary
+//      watcher; every change, and its deallocation, moves `lookup_epoch`, and
+//      the answer is kept with the epoch and used only while the epoch holds.
+//    - That the lookup runs no code: kept only while every key of the
+//      namespace is exactly a str (a str subclass key could compare through
+//      its own __eq__). A key added later is a change, which moves the epoch.
+//    - Which namespace: the dictionary's address, which the epoch keeps
+//      unambiguous (a dictionary that dies moves it).
+//    A name found only among the builtins is not kept.
+// 2. An attribute of a module (`psutil.net_if_addrs`, `psutil.AF_LINK`,
+//    `pyudev.Context`).
+//    - How the object finds attributes: its type must be exactly ModuleType,
+//      checked at every use (a subclass may define a property or
+//      __getattribute__, and a module's __class__ can be reassigned at any
+//      time). ModuleType is immutable; a name that it defines itself is never
+//      kept.
+//    - The module's namespace and its contents: the namespace is read from
+//      the module at every use and compared with the kept one by identity, so
+//      no reference to the module is needed and a new module at a dead one's
+//      address never gets its answer; contents and key types as in 1.
+// 3. An attribute of a class (`DeviceType.MAC`, attributes of a class that
+//    stands in for psutil).
+//    - The class and its bases: the class's address and version tag.
+//    - The metaclass (whether it defines the name, its __getattribute__ and
+//      __getattr__): the type of the class, by address and version tag.
+//    - The value's own type, whose __get__ would be called: the type of the
+//      value, by address and version tag (a class may gain __get__, or the
+//      value's __class__ may be reassigned, without any change to the owner).
+//    Version tags are renewed by the interpreter on every change of a type or
+//    of its bases and never handed out twice. Kept only when the metaclass
+//    looks attributes up as `type` does, does not define the name, and the
+//    value's type has no __get__.
+// 4. A field of an address record (`addr.family`, `addr.address`).
+//    - The record's class and its bases (which descriptor the name finds):
+//      the type of the record, by address and version tag, and the generic
+//      attribute lookup, checked at every use.
+//    - What the descriptor does: kept only for a data descriptor whose type
+//      is immutable (a named tuple's field), which can neither gain nor lose
+//      __get__ or __set__, and whose instances' __class__ cannot be changed.
+//      A data descriptor takes precedence over the instance's own attributes,
+//      so the instance is not consulted.
+//    The descriptor itself is called at every use.
+
+#include "lookup.hpp"
+
+#include "runtime.hpp" // process.builtins
+
+namespace ostrel {
+
+uint64_t lookup_epoch = 1;
+
+namespace {
+
+int dict_watcher = -1;
+
+int on_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*)
+{
+    ++lookup_epoch;
+    return 0;
+}
+
+bool only_exact_str_keys(PyObject* dict)
+{
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    while (PyDict_Next(dict, &position, &key, nullptr)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Watches `dict` and returns the epoch that stays current while nothing
+// watched changes, or 0 where the dictionary's answers cannot be kept. Taken
+// before a lookup, so that a change made during the lookup shows.
+uint64_t watch(PyObject* dict)
+{
+    if (dict_watcher < 0 || !PyDict_CheckExact(dict) || PyDict_Watch(dict_watcher, dict) < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    return only_exact_str_keys(dict) ? lookup_epoch : 0;
+}
+
+TypeGuard guard_of(PyTypeObject* type)
+{
+    return TypeGuard{type, type->tp_version_tag};
+}
+
+void remember_module_attribute(AttributeCache& cache, PyObject* module, PyObject* name, PyObject* value, uint64_t epoch)
+{
+    PyObject* dict = PyModule_GetDict(module);
+    PyObject* stored = nullptr;
+    if (PyDict_GetItemRef(dict, name, &stored) < 0) {
+        PyErr_Clear();
+    }
+    Ref held = Ref::steal(stored);
+    if (stored == value && epoch != 0 && epoch == lookup_epoch && Py_IS_TYPE(module, &PyModule_Type)) {
+        cache.kind = AttributeCache::Kind::kModule;
+        cache.epoch = epoch;
+        cache.dict = dict;
+        cache.value = value;
+    }
+}
+
+void remember_class_attribute(AttributeCache& cache, PyTypeObject* type, PyObject* name, PyObject* value,
+                              const TypeGuard& owner, const TypeGuard& meta)
+{
+    PyTypeObject* value_type = Py_TYPE(value);
+    if (value_type->tp_descr_get) {
+        return;
+    }
+    // A lookup gives the type a version tag where it has none yet.
+    _PyType_Lookup(value_type, name);
+    const TypeGuard value_guard = guard_of(value_type);
+    if (Py_TYPE(type)->tp_getattro != PyType_Type.tp_getattro || _PyType_Lookup(Py_TYPE(type), name)
+        || _PyType_Lookup(type, name) != value || !owner.holds(type) || !meta.holds(Py_TYPE(type))
+        || !value_guard.holds(value_type)) {
+        return;
+    }
+    cache.kind = AttributeCache::Kind::kClass;
+    cache.owner = owner;
+    cache.meta = meta;
+    cache.value_type = value_guard;
+    cache.value = value;
+}
+
+} // namespace
+
+void init_lookups()
+{
+    if (dict_watcher < 0) {
+        dict_watcher = PyDict_AddWatcher(on_dict_change);
+        if (dict_watcher < 0) {
+            PyErr_Clear();
+        }
+    }
+}
+
+Ref lookup_builtin(PyObject* name)
+{
+    PyObject* value = nullptr;
+    if (PyObject_GetOptionalAttr(process.builtins, name, &value) == 0) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return Ref::steal(value);
+}
+
+Ref lookup_global(PyObject* globals, PyObject* name)
+{
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(globals, name, &value) != 0) {
+        return Ref::steal(value); // found, or an error with value null
+    }
+    return lookup_builtin(name);
+}
+
+Ref lookup_global_in_full(PyObject* globals, PyObject* name, GlobalCache& cache)
+{
+    cache = GlobalCache{};
+    const uint64_t epoch = watch(globals);
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(globals, name, &value) > 0) {
+        if (epoch != 0 && epoch == lookup_epoch) {
+            cache = GlobalCache{epoch, globals, value};
+        }
+        return Ref::steal(value);
+    }
+    return value || PyErr_Occurred() ? Ref::steal(value) : lookup_builtin(name);
+}
+
+Ref get_attribute_in_full(PyObject* object, PyObject* name, AttributeCache& cache)
+{
+    cache = AttributeCache{};
+    if (Py_IS_TYPE(object, &PyModule_Type)) {
+        const uint64_t epoch = _PyType_Lookup(&PyModule_Type, name) ? 0 : watch(PyModule_GetDict(object));
+        Ref value = Ref::steal(PyObject_GetAttr(object, name));
+        if (value && epoch != 0) {
+            remember_module_attribute(cache, object, name, value.get(), epoch);
+        }
+        return value;
+    }
+    if (PyType_Check(object) && Py_TYPE(object)->tp_getattro == PyType_Type.tp_getattro) {
+        auto* type = reinterpret_cast<PyTypeObject*>(object);
+        // The tags as they were before the lookup, which may run code.
+        _PyType_Lookup(type, name);
+        _PyType_Lookup(Py_TYPE(type), name);
+        const TypeGuard owner = guard_of(type);
+        const TypeGuard meta = guard_of(Py_TYPE(type));
+        Ref value = Ref::steal(PyObject_GetAttr(object, name));
+        if (value) {
+            remember_class_attribute(cache, type, name, value.get(), owner, meta);
+        }
+        return value;
+    }
+    return Ref::steal(PyObject_GetAttr(object, name));
+}
+
+Ref get_field_in_full(PyObject* record, PyObject* name, FieldCache& cache)
+{
+    cache = FieldCache{};
+    PyTypeObject* type = Py_TYPE(record);
+    if (type->tp_getattro == PyObject_GenericGetAttr) {
+        PyObject* descriptor = _PyType_Lookup(type, name);
+        PyTypeObject* kind = descriptor ? Py_TYPE(descriptor) : nullptr;
+        if (kind && kind->tp_descr_get && kind->tp_descr_set && PyType_HasFeature(kind, Py_TPFLAGS_IMMUTABLETYPE)
+            && type->tp_version_tag != 0) {
+            cache = FieldCache{guard_of(type), descriptor};
+            return get_by_descriptor(descriptor, record);
+        }
+    }
+    return Ref::steal(PyObject_GetAttr(record, name));
+}
+
+} // namespace ostrel

@@ -1,0 +1,143 @@
+// Remembered lookups: module-level names and attributes resolved at every use,
+// exactly as the interpreter resolves them, with the last answer of each
+// lookup site reused only after its guards pass at that use. What each kind of
+// answer depends on, and the guard that covers each dependency, is set out at
+// the top of lookup.cpp.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "ref.hpp"
+
+namespace ostrel {
+
+// Moves on every change, and on the deallocation, of a watched dictionary.
+extern uint64_t lookup_epoch;
+
+// A type that is still the one that was seen: same object, same version tag.
+// The interpreter renews a type's tag on every change of the type or of any of
+// its bases and never hands out the same tag twice, so an unchanged tag also
+// means the type is not a new one made at the same address.
+struct TypeGuard {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+
+    [[nodiscard]] bool holds(PyTypeObject* candidate) const
+    {
+        return candidate == type && version != 0 && candidate->tp_version_tag == version;
+    }
+};
+
+// A module-level name found in the module's namespace.
+struct GlobalCache {
+    uint64_t epoch = 0;
+    PyObject* dict = nullptr;  // the namespace
+    PyObject* value = nullptr; // borrowed: held by the namespace while the epoch holds
+};
+
+// `object.name` for a plain module or a class.
+struct AttributeCache {
+    enum class Kind : std::uint8_t { kEmpty, kModule, kClass };
+    Kind kind = Kind::kEmpty;
+    uint64_t epoch = 0;        // module: epoch of its namespace
+    PyObject* dict = nullptr;  // module: its namespace, compared by identity
+    TypeGuard owner;           // class: the class itself
+    TypeGuard meta;            // class: its metaclass
+    TypeGuard value_type;      // class: the type of the value
+    PyObject* value = nullptr; // borrowed: held by the namespace or class while its guard holds
+};
+
+// `record.name` for a field defined by a data descriptor of an immutable type.
+struct FieldCache {
+    TypeGuard record_type;
+    PyObject* descriptor = nullptr; // borrowed: held by the record's class while its guard holds
+};
+
+// Registers the dictionary watcher, where the interpreter has one to spare;
+// without one, every lookup runs in full.
+void init_lookups();
+
+// A name of the builtins module; NameError when it has none.
+Ref lookup_builtin(PyObject* name);
+
+// A module-level name: the namespace first, then the builtins module.
+Ref lookup_global(PyObject* globals, PyObject* name);
+
+// ---- guards, checked at every use ---------------------------------------------
+
+inline PyObject* remembered(const GlobalCache& cache, PyObject* globals)
+{
+    return cache.epoch == lookup_epoch && cache.dict == globals ? cache.value : nullptr;
+}
+
+inline PyObject* remembered(const AttributeCache& cache, PyObject* object)
+{
+    switch (cache.kind) {
+    case AttributeCache::Kind::kModule:
+        return Py_IS_TYPE(object, &PyModule_Type) && cache.epoch == lookup_epoch
+                       && PyModule_GetDict(object) == cache.dict
+                   ? cache.value
+                   : nullptr;
+    case AttributeCache::Kind::kClass:
+        // The class's tag first: the value is alive only while it holds.
+        return PyType_Check(object) && cache.owner.holds(reinterpret_cast<PyTypeObject*>(object))
+                       && cache.meta.holds(Py_TYPE(object)) && cache.value_type.holds(Py_TYPE(cache.value))
+                   ? cache.value
+                   : nullptr;
+    case AttributeCache::Kind::kEmpty:
+        break;
+    }
+    return nullptr;
+}
+
+inline PyObject* remembered(const FieldCache& cache, PyObject* record)
+{
+    PyTypeObject* type = Py_TYPE(record);
+    return type->tp_getattro == PyObject_GenericGetAttr && cache.record_type.holds(type) ? cache.descriptor : nullptr;
+}
+
+// ---- lookups that remember -----------------------------------------------------
+
+Ref lookup_global_in_full(PyObject* globals, PyObject* name, GlobalCache& cache);
+Ref get_attribute_in_full(PyObject* object, PyObject* name, AttributeCache& cache);
+Ref get_field_in_full(PyObject* record, PyObject* name, FieldCache& cache);
+
+inline Ref lookup_global(PyObject* globals, PyObject* name, GlobalCache& cache)
+{
+    if (PyObject* value = remembered(cache, globals)) {
+        return Ref::dup(value);
+    }
+    return lookup_global_in_full(globals, name, cache);
+}
+
+// `object.name`
+inline Ref get_attribute(PyObject* object, PyObject* name, AttributeCache& cache)
+{
+    if (PyObject* value = remembered(cache, object)) {
+        return Ref::dup(value);
+    }
+    return get_attribute_in_full(object, name, cache);
+}
+
+// What the generic attribute lookup does with a data descriptor of the
+// record's class, which takes precedence over the instance's own attributes.
+inline Ref get_by_descriptor(PyObject* descriptor, PyObject* record)
+{
+    Ref held = Ref::dup(descriptor); // the call may change the class
+    return Ref::steal(
+        Py_TYPE(descriptor)->tp_descr_get(descriptor, record, reinterpret_cast<PyObject*>(Py_TYPE(record))));
+}
+
+// `record.name` for a record whose class defines the field as a data
+// descriptor (a named tuple's fields); anything else takes the ordinary lookup.
+inline Ref get_field(PyObject* record, PyObject* name, FieldCache& cache)
+{
+    if (PyObject* descriptor = remembered(cache, record)) {
+        return get_by_descriptor(descriptor, record);
+    }
+    return get_field_in_full(record, name, cache);
+}
+
+} // namespace ostrel
