@@ -1,8 +1,11 @@
 #include "function.hpp"
 
+#include <pthread.h>
 #include <structmember.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "lines.hpp"
@@ -106,17 +109,54 @@ bool bind_one(const Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 // The functions call one another through module attributes that a caller may
 // rebind, so a cycle of such calls must end in RecursionError rather than in a
-// C stack overflow. Every run of a body counts here, per thread; Python code in
+// C stack overflow, on whatever stack the calling thread has. Every run of a
+// body counts, per thread, against a depth limit, and is refused when the
+// thread's stack has less than a reserve left: room for the callers further up
+// to print their error lines and query their other sources. Python code in
 // between counts against the interpreter's own limit as well.
 constexpr int kCallDepthLimit = 1000;
-[[gnu::tls_model("initial-exec")]] thread_local int call_depth = 0;
+constexpr std::uintptr_t kStackReserve = std::uintptr_t{64} * 1024;
+
+struct ThreadStack {
+    int depth = 0;
+    bool probed = false;
+    std::uintptr_t floor = 0; // lowest address a body may start at; 0 where unknown
+};
+
+[[gnu::tls_model("initial-exec")]] thread_local ThreadStack thread_stack;
+
+// The running thread's stack, as the threads library knows it: the size it
+// was created with, or the main thread's mapping under its limit.
+std::uintptr_t probe_stack_floor()
+{
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
+        return 0;
+    }
+    void* low = nullptr;
+    std::size_t size = 0;
+    const int status = pthread_attr_getstack(&attributes, &low, &size);
+    pthread_attr_destroy(&attributes);
+    if (status != 0) {
+        return 0;
+    }
+    // A small stack keeps a quarter of itself in reserve.
+    return reinterpret_cast<std::uintptr_t>(low) + std::min<std::uintptr_t>(kStackReserve, size / 4);
+}
 
 class CallDepthScope {
 public:
-    CallDepthScope() : entered_(call_depth < kCallDepthLimit)
+    CallDepthScope()
     {
+        ThreadStack& stack = thread_stack;
+        if (!stack.probed) {
+            stack.floor = probe_stack_floor();
+            stack.probed = true;
+        }
+        const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+        entered_ = stack.depth < kCallDepthLimit && here > stack.floor;
         if (entered_) {
-            ++call_depth;
+            ++stack.depth;
         }
         else {
             PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
@@ -125,7 +165,7 @@ public:
     ~CallDepthScope()
     {
         if (entered_) {
-            --call_depth;
+            --thread_stack.depth;
         }
     }
     CallDepthScope(const CallDepthScope&) = delete;
@@ -133,7 +173,7 @@ public:
     [[nodiscard]] bool entered() const { return entered_; }
 
 private:
-    bool entered_;
+    bool entered_ = false;
 };
 
 // Runs the body once the arguments are bound. The caller's reference keeps

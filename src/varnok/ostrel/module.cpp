@@ -269,8 +269,9 @@ int run_statements(Frame& frame)
 }
 
 // Exec steps that precede the body: builtins, version check, main flag,
-// sys.modules entry and the cached print.
-int prepare_module(PyObject* module)
+// sys.modules entry and the cached print. `entered` tells whether the entry
+// under the module's full name was made here.
+int prepare_module(PyObject* module, bool& entered)
 {
     Ref builtins = Ref::steal(PyImport_AddModuleRef("builtins"));
     if (!builtins || PyObject_SetAttr(module, texts.dunder_builtins, builtins.get()) < 0) {
@@ -298,6 +299,7 @@ int prepare_module(PyObject* module)
     if (listed < 0 || (listed == 0 && PyMapping_SetItemString(modules, kModuleName, module) < 0)) {
         return -1;
     }
+    entered = listed == 0;
 
     Ref print = lookup_builtin(texts.print);
     if (!print) {
@@ -305,6 +307,22 @@ int prepare_module(PyObject* module)
     }
     Py_XSETREF(process.print, print.release());
     return 0;
+}
+
+// Removes the sys.modules entry under the module's full name when it still
+// holds `module`; the exception being raised is kept.
+void forget_entry(PyObject* module)
+{
+    Ref raised = Ref::steal(PyErr_GetRaisedException());
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* listed = nullptr;
+    const int found = PyMapping_GetOptionalItemString(modules, kModuleName, &listed);
+    Ref held = Ref::steal(listed);
+    if (found > 0 && listed == module) {
+        PyMapping_DelItemString(modules, kModuleName);
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(raised.release());
 }
 
 // ---- slots ------------------------------------------------------------------
@@ -374,9 +392,13 @@ int module_exec(PyObject* module)
     process.module = Py_NewRef(module);
     Ref globals = Ref::dup(PyModule_GetDict(module));
     Frame frame{globals.get(), line::kHeader};
-    if (prepare_module(module) < 0 || run_statements(frame) < 0) {
+    bool entered = false;
+    if (prepare_module(module, entered) < 0 || run_statements(frame) < 0) {
         add_traceback(kInitName, frame.line, globals.get());
         // A failed load leaves nothing behind: the next import starts afresh.
+        if (entered) {
+            forget_entry(module);
+        }
         Py_CLEAR(process.module);
         return -1;
     }

@@ -1,0 +1,153 @@
+"""What plain Python code can do to the module without taking the process down:
+cleared functions, Ctrl-C during endless walks, call cycles on small thread
+stacks, and a failed load under another name. Each runs in a child
+interpreter, so a crash fails the test instead of the run."""
+
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+from differential import run_child
+
+RECURSION_LINE = "Error while getting machine code: maximum recursion depth exceeded while calling a Python object"
+
+
+def test_cleared_function_fails_cleanly():
+    # tp_clear is what the cyclic collector calls on garbage; a function it
+    # has cleared can still be reached (through a weak reference made during
+    # finalisation, say) and called.
+    proc = run_child(
+        textwrap.dedent("""
+        import ctypes, varnok.ostrel as m
+        api = ctypes.pythonapi
+        api.PyType_GetSlot.restype = ctypes.c_void_p
+        api.PyType_GetSlot.argtypes = [ctypes.py_object, ctypes.c_int]
+        clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(api.PyType_GetSlot(type(m.get_machine_code), 51))
+        for fn in (m.get_machine_code, m.get_mac_address):
+            clear(fn)
+        for call, expected in [
+            (lambda: m.get_machine_code(), "get_machine_code() takes exactly 1 positional argument (0 given)"),
+            (lambda: m.get_machine_code(1, 2), "get_machine_code() takes exactly 1 positional argument (2 given)"),
+            (lambda: m.get_mac_address(1), "get_mac_address() takes no arguments (1 given)"),
+            (lambda: m.get_machine_code(m.DeviceType.MAC), "get_machine_code() has been cleared"),
+        ]:
+            try:
+                call()
+            except (TypeError, RuntimeError) as exc:
+                assert str(exc) == expected, exc
+            else:
+                raise AssertionError("no error")
+        print("done")
+        """)
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == "done\n"
+
+
+ENDLESS = {
+    "preferred pass, endless records": """
+        m.psutil = types.SimpleNamespace(AF_LINK=17, net_if_addrs=lambda: {"eth0": itertools.repeat(other)})
+        m.get_mac_address()""",
+    "fallback pass, endless records": """
+        m.psutil = types.SimpleNamespace(AF_LINK=17, net_if_addrs=lambda: {"enp3s0": itertools.repeat(other)})
+        m.get_mac_address()""",
+    "endless interface items": """
+        table = types.SimpleNamespace(items=lambda: itertools.repeat(("enp3s0", ())))
+        m.psutil = types.SimpleNamespace(AF_LINK=17, net_if_addrs=lambda: table)
+        m.get_mac_address()""",
+    "endless block devices": """
+        device = types.SimpleNamespace(properties={})
+        context = types.SimpleNamespace(list_devices=lambda subsystem: itertools.repeat(device))
+        m.pyudev = types.SimpleNamespace(Context=lambda: context)
+        m.get_machine_string()""",
+}
+
+
+@pytest.mark.parametrize("walk", sorted(ENDLESS))
+def test_ctrl_c_interrupts_an_endless_walk(walk):
+    code = "import collections, itertools, sys, types, varnok.ostrel as m\n"
+    code += "other = collections.namedtuple('snicaddr', 'family address')(2, '10.0.0.1')\n"
+    code += "print('walking', flush=True)\n" + textwrap.dedent(ENDLESS[walk]).strip() + "\n"
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "walking\n", child.stderr.read()
+        time.sleep(0.3)
+        child.send_signal(signal.SIGINT)
+        _, stderr = child.communicate(timeout=5)
+    finally:
+        child.kill()
+    assert child.returncode != 0
+    assert stderr.strip().endswith("KeyboardInterrupt"), stderr
+
+
+@pytest.mark.parametrize("stack_kib", [256, 512])
+def test_call_cycle_on_a_small_thread_stack_ends_in_recursion_error(stack_kib):
+    proc = run_child(
+        textwrap.dedent(f"""
+        import contextlib, io, threading, varnok.ostrel as m
+        m.get_mac_address = lambda: "M"
+        m.get_gpu_uuid = lambda: "G"
+        m.get_disk_serial_number = m.get_machine_string
+        threading.stack_size({stack_kib} * 1024)
+        out = {{}}
+        def run():
+            lines = io.StringIO()
+            with contextlib.redirect_stdout(lines):
+                out["string"] = m.get_machine_string()
+            out["lines"] = lines.getvalue().splitlines()
+        thread = threading.Thread(target=run)
+        thread.start()
+        thread.join()
+        print(out["string"])
+        print(*out["lines"], sep="\\n")
+        """)
+    )
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    string, *lines = proc.stdout.splitlines()
+    assert lines == [RECURSION_LINE]
+    # Each level that got through adds "|M|G" after the innermost empty piece.
+    levels = string.count("|M|G")
+    assert levels > 100 and string == "|M|G" * levels
+
+
+FAILED_LOAD = """
+import importlib.util, sys
+origin = importlib.util.find_spec("varnok.ostrel").origin
+{before}
+sys.modules["loguru"] = None
+alias = importlib.util.spec_from_file_location("other.ostrel", origin)
+try:
+    alias.loader.exec_module(importlib.util.module_from_spec(alias))
+except ImportError as exc:
+    print("load failed:", exc)
+del sys.modules["loguru"]
+"""
+
+
+def test_failed_load_under_another_name_leaves_no_entry_behind():
+    proc = run_child(
+        FAILED_LOAD.format(before="")
+        + textwrap.dedent("""
+        print("varnok.ostrel" in sys.modules)
+        import varnok.ostrel as m
+        print(m.DeviceType.CUDA.value, m.get_machine_code.__name__, m.__test__)
+        """)
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == [
+        "load failed: import of loguru halted; None in sys.modules",
+        "False",
+        "3 get_machine_code {}",
+    ]
+
+
+def test_failed_load_keeps_an_entry_it_did_not_make():
+    proc = run_child(
+        FAILED_LOAD.format(before='sys.modules["varnok.ostrel"] = placeholder = object()')
+        + 'print(sys.modules["varnok.ostrel"] is placeholder)'
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines()[-1] == "True"
