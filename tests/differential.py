@@ -6,6 +6,7 @@ Meant to run in a child interpreter (see `run_child`), so that a crash of the
 native module fails one case rather than the whole run.
 """
 
+import builtins
 import contextlib
 import importlib.util
 import io
@@ -98,11 +99,45 @@ def observe(module, call):
 class Differential:
     """Both modules side by side; each gets its own fakes from `prepare`."""
 
+    _shared = None
+
     def __init__(self):
         self.baseline = load_baseline()
         self.modules = (self.baseline, native)
         self.members = {m: {n: m.DeviceType[n] for n in MEMBER_NAMES} for m in self.modules}
+        self.saved = {m: dict(vars(m)) for m in self.modules}
         self.contexts = {}
+
+    @classmethod
+    def shared_instance(cls):
+        """One pair for the whole process: the native module loads only once."""
+        if cls._shared is None:
+            cls._shared = cls()
+        return cls._shared
+
+    def restore(self):
+        """Both modules, their DeviceType and its members as they were at the start."""
+        builtins.__dict__.pop("psutil", None)
+        for module in self.modules:
+            device_type = self.saved[module]["DeviceType"]
+            if "__get__" in vars(device_type):
+                del device_type.__get__
+            for member in self.members[module].values():
+                if type(member) is not device_type:
+                    member.__class__ = device_type
+            vars(module).clear()
+            vars(module).update(self.saved[module])
+
+    @staticmethod
+    def labels():
+        return [
+            "get_mac_address()",
+            "get_disk_serial_number()",
+            "get_gpu_uuid()",
+            "get_machine_string()",
+            "get_machine_code(1)",
+            *(f"get_machine_code({name})" for name in MEMBER_NAMES),
+        ]
 
     def calls(self):
         calls = {
