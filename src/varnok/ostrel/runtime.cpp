@@ -186,12 +186,39 @@ int print_line(PyObject* prefix, PyObject* value)
     return printed ? 0 : -1;
 }
 
+namespace {
+
+// The code object of a traceback entry, made once for each name and line and
+// kept: a fresh one for every entry would also intern, and soon drop again,
+// a copy of its name each time.
+Ref traceback_code(const char* name, int line)
+{
+    if (!process.traceback_codes) {
+        process.traceback_codes = PyDict_New();
+        if (!process.traceback_codes) {
+            return {};
+        }
+    }
+    Ref key = Ref::steal(PyUnicode_FromFormat("%s:%d", name, line));
+    PyObject* known = nullptr;
+    if (!key || PyDict_GetItemRef(process.traceback_codes, key.get(), &known) != 0) {
+        return Ref::steal(known);
+    }
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(line::kFile, name, line)));
+    if (!code || PyDict_SetItem(process.traceback_codes, key.get(), code.get()) < 0) {
+        return {};
+    }
+    return code;
+}
+
+} // namespace
+
 void add_traceback(const char* name, int line, PyObject* globals)
 {
     // The exception is parked while the code and frame objects are made; a
     // failure to make them leaves the exception as it was, without the entry.
     Ref raised = Ref::steal(PyErr_GetRaisedException());
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(line::kFile, name, line)));
+    Ref code = traceback_code(name, line);
     // A function that the garbage collector has cleared has no namespace left;
     // its entry gets an empty one.
     Ref namespace_ = globals ? Ref::dup(globals) : Ref::steal(PyDict_New());

@@ -43,10 +43,11 @@ bool init_texts(); // false with an exception set
 
 // Touched only with the interpreter lock held.
 struct ProcessState {
-    PyObject* module = nullptr;   // strong: the one module object, from the start of its body
-    int64_t owner = -1;           // interpreter that first created the module
-    PyObject* builtins = nullptr; // strong: the builtins module
-    PyObject* print = nullptr;    // strong: builtins.print as it was when the body ran
+    PyObject* module = nullptr;          // strong: the one module object, from the start of its body
+    int64_t owner = -1;                  // interpreter that first created the module
+    PyObject* builtins = nullptr;        // strong: the builtins module
+    PyObject* print = nullptr;           // strong: builtins.print as it was when the body ran
+    PyObject* traceback_codes = nullptr; // strong: "name:line" -> code object of a traceback entry
 };
 
 extern ProcessState process;
