@@ -108,9 +108,11 @@ def test_call_cycle_on_a_small_thread_stack_ends_in_recursion_error(stack_kib):
     assert proc.returncode == 0, proc.stderr[-2000:]
     string, *lines = proc.stdout.splitlines()
     assert lines == [RECURSION_LINE]
-    # Each level that got through adds "|M|G" after the innermost empty piece.
+    # Each level that got through adds "|M|G" after the innermost empty piece;
+    # the reserve leaves room for dozens of levels (fewer with the sanitizers'
+    # larger frames).
     levels = string.count("|M|G")
-    assert levels > 100 and string == "|M|G" * levels
+    assert levels >= 50 and string == "|M|G" * levels
 
 
 FAILED_LOAD = """

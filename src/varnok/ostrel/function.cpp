@@ -120,28 +120,37 @@ constexpr std::uintptr_t kStackReserve = std::uintptr_t{64} * 1024;
 struct ThreadStack {
     int depth = 0;
     bool probed = false;
-    std::uintptr_t floor = 0; // lowest address a body may start at; 0 where unknown
+    // The running thread's stack from its lowest address up to the reserve;
+    // both 0 where unknown.
+    std::uintptr_t low = 0;
+    std::uintptr_t floor = 0;
+
+    // Whether a frame at `address` would eat into the reserve. An address
+    // outside the thread's own stack (code running on a stack of its own, as
+    // some coroutine libraries arrange) is left to the depth limit.
+    [[nodiscard]] bool in_reserve(std::uintptr_t address) const { return address >= low && address < floor; }
 };
 
 [[gnu::tls_model("initial-exec")]] thread_local ThreadStack thread_stack;
 
 // The running thread's stack, as the threads library knows it: the size it
 // was created with, or the main thread's mapping under its limit.
-std::uintptr_t probe_stack_floor()
+void probe_stack(ThreadStack& stack)
 {
+    stack.probed = true;
     pthread_attr_t attributes;
     if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
-        return 0;
+        return;
     }
     void* low = nullptr;
     std::size_t size = 0;
     const int status = pthread_attr_getstack(&attributes, &low, &size);
     pthread_attr_destroy(&attributes);
-    if (status != 0) {
-        return 0;
+    if (status == 0) {
+        stack.low = reinterpret_cast<std::uintptr_t>(low);
+        // A small stack keeps a quarter of itself in reserve.
+        stack.floor = stack.low + std::min<std::uintptr_t>(kStackReserve, size / 4);
     }
-    // A small stack keeps a quarter of itself in reserve.
-    return reinterpret_cast<std::uintptr_t>(low) + std::min<std::uintptr_t>(kStackReserve, size / 4);
 }
 
 class CallDepthScope {
@@ -150,11 +159,10 @@ public:
     {
         ThreadStack& stack = thread_stack;
         if (!stack.probed) {
-            stack.floor = probe_stack_floor();
-            stack.probed = true;
+            probe_stack(stack);
         }
         const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-        entered_ = stack.depth < kCallDepthLimit && here > stack.floor;
+        entered_ = stack.depth < kCallDepthLimit && !stack.in_reserve(here);
         if (entered_) {
             ++stack.depth;
         }
