@@ -62,11 +62,12 @@ constexpr int kUnknown = -1;
 // kUnknown when the rounds have to run in full.
 int quick_selection(const Frame& frame, PyObject* argument)
 {
-    if (!compares_by_identity(argument)) {
+    PyObject* device_type = remembered(device_type_cache, frame.globals);
+    if (!device_type || !compares_by_identity(argument)) {
         return kUnknown;
     }
     for (Member member : {kMac, kDisk, kCuda}) {
-        PyObject* value = remembered_member(frame, member);
+        PyObject* value = remembered(member_caches[member], device_type);
         if (!value || !compares_by_identity(value)) {
             return kUnknown;
         }
