@@ -8,7 +8,7 @@ PYTHON313 ?= $(shell for p in python3.13 $$(ls -d $$(pyenv root 2>/dev/null)/ver
 VENV := .venv
 PY := $(VENV)/bin/python
 SOURCES := $(wildcard src/varnok/*.py src/varnok/*.pyi src/varnok/py.typed src/varnok/ostrel/*.cpp src/varnok/ostrel/*.hpp)
-BUILD_DEPS := scikit-build-core>=0.10 cmake>=3.18 ninja
+BUILD_DEPS := scikit-build-core>=0.11 cmake>=3.18 ninja
 
 .PHONY: run test install bench sanitize wheel lint clean
 
