@@ -8,7 +8,10 @@ PYTHON313 ?= $(shell for p in python3.13 $$(ls -d $$(pyenv root 2>/dev/null)/ver
 VENV := .venv
 PY := $(VENV)/bin/python
 SOURCES := $(wildcard src/varnok/*.py src/varnok/*.pyi src/varnok/py.typed src/varnok/ostrel/*.cpp src/varnok/ostrel/*.hpp)
-BUILD_DEPS := scikit-build-core>=0.10 cmake>=3.18 ninja
+BUILD_DEPS := scikit-build-core>=0.11 cmake>=3.18 ninja
+# The Makefile's own builds keep CMake's folder here, so that rebuilds are
+# incremental; a plain `pip install .` builds in a temporary folder instead.
+BUILD_DIR := build/{wheel_tag}
 
 .PHONY: run test install bench sanitize wheel lint clean
 
@@ -42,7 +45,7 @@ sanitize: $(PY)
 wheel: $(PY)
 	$(PY) -m pip install -q --group wheel
 	rm -rf build/wheelhouse dist
-	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheelhouse .
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -C build-dir=$(BUILD_DIR) -w build/wheelhouse .
 	$(PY) -m auditwheel show build/wheelhouse/*.whl
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair -w dist build/wheelhouse/*.whl
 	$(PY) .ci/check_wheel.py dist/*.whl
@@ -62,7 +65,7 @@ $(PY):
 	$(PY) -m pip install -q --upgrade pip $(foreach d,$(BUILD_DEPS),'$(d)')
 
 $(VENV)/.installed: $(PY) pyproject.toml CMakeLists.txt $(SOURCES)
-	$(PY) -m pip install -q --no-build-isolation .
+	$(PY) -m pip install -q --no-build-isolation -C build-dir=$(BUILD_DIR) .
 	@touch $@
 
 $(VENV)/.test-deps: $(PY) pyproject.toml

@@ -1,5 +1,5 @@
-"""Checks a built wheel: the extension, the stub, the type marker and the host,
-and nothing from the source or build tree."""
+"""Checks a built wheel: the extension, the stub, the type marker, the host and
+the license file, and nothing from the source or build tree."""
 
 import re
 import sys
@@ -11,6 +11,7 @@ EXPECTED = {
     r"varnok/ostrel\.cpython-313-x86_64-linux-gnu\.so",
     r"varnok/ostrel\.pyi",
     r"varnok/py\.typed",
+    r"varnok-[^/]+\.dist-info/licenses/LICENSE",
 }
 METADATA = r"varnok-[^/]+\.dist-info/(METADATA|WHEEL|RECORD|entry_points\.txt|licenses/.*)"
 

@@ -2,6 +2,7 @@ import os
 import shlex
 import subprocess
 import sys
+import textwrap
 import traceback
 from collections import namedtuple
 
@@ -129,3 +130,76 @@ def in_namespace(kind, setup, code):
     proc = subprocess.run(["unshare", f"--{kind}", "sh", "-ec", script], capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     return proc.stdout
+
+
+# Fake psutil and pyudev, found first on PYTHONPATH by every child interpreter;
+# FAKE_MAC and FAKE_SERIAL set what they report ("None" for None). Each query,
+# and each run of the fake nvidia-smi, appends its name to the file FAKE_CALLS.
+FAKES = {
+    "psutil.py": """
+        import collections, os
+        AF_LINK = 17
+        _Record = collections.namedtuple("snicaddr", "family address netmask broadcast ptp")
+        def net_if_addrs():
+            with open(os.environ["FAKE_CALLS"], "a") as calls:
+                calls.write("psutil\\n")
+            if os.environ["FAKE_MAC"] == "interrupt":
+                raise KeyboardInterrupt
+            mac = None if os.environ["FAKE_MAC"] == "None" else os.environ["FAKE_MAC"]
+            return {"lo": [_Record(AF_LINK, "00:00:00:00:00:00", None, None, None)],
+                    "eth0": [_Record(AF_LINK, mac, None, None, None)]}
+    """,
+    "pyudev.py": """
+        import os
+        class _Device:
+            @property
+            def properties(self):
+                serial = os.environ["FAKE_SERIAL"]
+                return {"ID_SERIAL": None if serial == "None" else serial}
+        class Context:
+            def list_devices(self, subsystem):
+                with open(os.environ["FAKE_CALLS"], "a") as calls:
+                    calls.write("pyudev\\n")
+                return [_Device()]
+    """,
+}
+
+
+@pytest.fixture
+def host_env(tmp_path):
+    """env(mac=, serial=, gpu=): the environment of a child that sees the fakes; `gpu`
+    is the shell command of the fake nvidia-smi (None: no tool). env.calls() lists
+    the queries and tool runs made so far, and forgets them."""
+    for name, text in FAKES.items():
+        (tmp_path / name).write_text(textwrap.dedent(text))
+    tools = tmp_path / "bin"
+    tools.mkdir()
+    calls = tmp_path / "calls"
+
+    def env(mac="02:00:5e:aa:bb:cc", serial="SN-XYZ987", gpu="echo GPU-1"):
+        tool = tools / "nvidia-smi"
+        if gpu:
+            tool.write_text(f'#!/bin/sh\necho nvidia-smi >> "$FAKE_CALLS"\n{gpu}\n')
+            tool.chmod(0o755)
+        elif tool.exists():
+            tool.unlink()
+        return dict(
+            os.environ,
+            PYTHONPATH=str(tmp_path),
+            PATH=f"{tools}:/usr/bin:/bin",
+            FAKE_MAC=mac,
+            FAKE_SERIAL=serial,
+            FAKE_CALLS=str(calls),
+        )
+
+    def made():
+        lines = calls.read_text().splitlines() if calls.exists() else []
+        calls.unlink(missing_ok=True)
+        return lines
+
+    env.calls = made
+    return env
+
+
+def run(argv, env, **kwargs):
+    return subprocess.run(argv, env=env, capture_output=True, text=True, timeout=60, **kwargs)

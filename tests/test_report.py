@@ -1,63 +1,11 @@
-import os
-import subprocess
 import sys
 import textwrap
 from pathlib import Path
 
 import pytest
+from conftest import run
 
-# Fake psutil and pyudev, found first on PYTHONPATH by every child interpreter;
-# FAKE_MAC and FAKE_SERIAL set what they report ("None" for None).
-FAKES = {
-    "psutil.py": """
-        import collections, os
-        AF_LINK = 17
-        _Record = collections.namedtuple("snicaddr", "family address netmask broadcast ptp")
-        def net_if_addrs():
-            if os.environ["FAKE_MAC"] == "interrupt":
-                raise KeyboardInterrupt
-            mac = None if os.environ["FAKE_MAC"] == "None" else os.environ["FAKE_MAC"]
-            return {"lo": [_Record(AF_LINK, "00:00:00:00:00:00", None, None, None)],
-                    "eth0": [_Record(AF_LINK, mac, None, None, None)]}
-    """,
-    "pyudev.py": """
-        import os
-        class _Device:
-            @property
-            def properties(self):
-                serial = os.environ["FAKE_SERIAL"]
-                return {"ID_SERIAL": None if serial == "None" else serial}
-        class Context:
-            def list_devices(self, subsystem):
-                return [_Device()]
-    """,
-}
 HOST = "from varnok.__main__ import main; main()"
-
-
-@pytest.fixture
-def host_env(tmp_path):
-    for name, text in FAKES.items():
-        (tmp_path / name).write_text(textwrap.dedent(text))
-    tools = tmp_path / "bin"
-    tools.mkdir()
-
-    def env(mac="02:00:5e:aa:bb:cc", serial="SN-XYZ987", gpu="echo GPU-1"):
-        tool = tools / "nvidia-smi"
-        if gpu:
-            tool.write_text(f"#!/bin/sh\n{gpu}\n")
-            tool.chmod(0o755)
-        elif tool.exists():
-            tool.unlink()
-        return dict(
-            os.environ, PYTHONPATH=str(tmp_path), PATH=f"{tools}:/usr/bin:/bin", FAKE_MAC=mac, FAKE_SERIAL=serial
-        )
-
-    return env
-
-
-def run(argv, env, **kwargs):
-    return subprocess.run(argv, env=env, capture_output=True, text=True, timeout=60, **kwargs)
 
 
 def python(code, env):

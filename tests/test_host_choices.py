@@ -1,0 +1,150 @@
+"""What the module picks on common hosts, with the real psutil and libudev: the
+interfaces or udev records of each host are made in a throwaway namespace.
+
+Kinds of interface that this kernel cannot make are stood in for: a tap device
+for a physical NIC (no dummy driver), a bridge with the NICs as ports for a
+bond (no bonding driver)."""
+
+import ast
+import glob
+import os
+
+import pytest
+from conftest import in_namespace
+
+# One interface: name, kind, IPv4 address, master. The kind is "nic" (a tap
+# device), "peer" (made with the veth before it), else an `ip link add` type.
+# Interfaces are made in the order given, which is the order of their indexes.
+HOSTS = {
+    "laptop, wlp2s0": ([("wlp2s0", "nic", "192.168.1.23/24", None)], "wlp2s0"),
+    "laptop, wlo1 only": ([("wlo1", "nic", "192.168.1.23/24", None)], None),
+    "server, eno1 and eno2 both addressed": (
+        [("eno1", "nic", "10.0.0.11/24", None), ("eno2", "nic", "10.0.1.11/24", None)],
+        "eno1",
+    ),
+    "server, only eno2 addressed": ([("eno1", "nic", None, None), ("eno2", "nic", "10.0.0.12/24", None)], "eno2"),
+    "cloud VM, ens5": ([("ens5", "nic", "172.31.5.10/20", None)], "ens5"),
+    "docker host, eth0 not yet addressed": (
+        [
+            ("eth0", "nic", None, None),
+            ("docker0", "bridge", "172.17.0.1/16", None),
+            ("veth1c2d3e4", "veth peer name veth5f6a7b8", None, "docker0"),
+            ("veth5f6a7b8", "peer", None, None),
+        ],
+        "eth0",
+    ),
+    "libvirt host": (
+        [
+            ("enp3s0", "nic", "192.168.0.20/24", None),
+            ("virbr0", "bridge", "192.168.122.1/24", None),
+            ("vnet0", "nic", None, "virbr0"),
+        ],
+        "enp3s0",
+    ),
+    "Kubernetes node": (
+        [
+            ("enp1s0", "nic", "10.0.0.5/24", None),
+            ("flannel.1", "vxlan id 1 dstport 8472", "10.244.1.0/32", None),
+            ("cni0", "bridge", "10.244.1.1/24", None),
+            ("veth8e2f4a1c", "veth peer name veth0b9d7c3e", None, "cni0"),
+            ("veth0b9d7c3e", "peer", None, None),
+        ],
+        "enp1s0",
+    ),
+    "bond0 over eno1 and eno2": (
+        [
+            ("eno1", "nic", None, None),
+            ("eno2", "nic", None, None),
+            ("bond0", "bridge", "10.0.0.7/24", None),
+            ("eno1", None, None, "bond0"),
+            ("eno2", None, None, "bond0"),
+        ],
+        "bond0",
+    ),
+    "virbr0 ahead: enp3s0 not addressed": (
+        [("enp3s0", "nic", None, None), ("virbr0", "bridge", "192.168.122.1/24", None)],
+        "virbr0",
+    ),
+    "ifb0 ahead: made before enp0s3, none addressed": (
+        [("ifb0", "ifb", None, None), ("ifb1", "ifb", None, None), ("enp0s3", "nic", None, None)],
+        "ifb0",
+    ),
+    "br- bridge ahead: USB NIC plugged in later": (
+        [("br-3f2a1b9c8d7e", "bridge", "172.18.0.1/16", None), ("enx00e04c680001", "nic", "192.168.1.50/24", None)],
+        "br-3f2a1b9c8d7e",
+    ),
+}
+
+# The module's choice, and psutil's table: each interface and its MAC, in order.
+QUERY = """
+import psutil, varnok.ostrel as m
+table = [(name, a.address) for name, addrs in psutil.net_if_addrs().items()
+         for a in addrs if a.family == psutil.AF_LINK]
+print(repr((m.get_mac_address(), table)))
+"""
+
+
+def build(interfaces):
+    """The shell lines that make `interfaces`, each with a MAC of its own."""
+    lines = ["ip link set lo up"]
+    for number, (name, kind, ipv4, master) in enumerate(interfaces, 1):
+        if kind == "nic":
+            lines.append(f"ip tuntap add name {name} mode tap")
+        elif kind not in ("peer", None):
+            lines.append(f"ip link add {name} type {kind}")
+        if kind not in ("ifb", None):  # an ifb device keeps the random MAC it is made with
+            lines.append(f"ip link set dev {name} address 02:00:00:00:00:{number:02x}")
+        if master:
+            lines.append(f"ip link set dev {name} master {master}")
+        if ipv4:
+            lines.append(f"ip addr add {ipv4} dev {name}")
+    return "\n".join(lines)
+
+
+@pytest.mark.namespace
+@pytest.mark.parametrize("interfaces, chosen", HOSTS.values(), ids=HOSTS)
+def test_interface_chosen_on_host(interfaces, chosen):
+    mac, table = ast.literal_eval(in_namespace("net", build(interfaces), QUERY))
+    macs = dict(table)
+    assert len(set(macs.values())) == len(macs) == len({i[0] for i in interfaces}) + 1, table
+    assert mac == macs.get(chosen, ""), f"psutil's order: {table}"
+
+
+ORDER_SETUP = """
+ip link add noaddr9 index 9 type bridge
+ip link add inet40 index 40 type bridge
+ip link add inet30 index 30 type bridge
+ip link add inet6only index 50 type bridge
+ip link add noaddr3 index 3 type bridge
+ip addr add 10.9.0.1/24 dev inet30
+ip addr add 10.8.0.1/24 dev inet40
+ip addr add fd00::5/64 dev inet6only nodad
+"""
+
+
+@pytest.mark.namespace
+def test_psutil_orders_by_address_family_then_index():
+    # Interfaces with an IPv4 address first, then those with only IPv6 ones,
+    # then the rest; by index within each group, not by creation or address order.
+    order = in_namespace("net", ORDER_SETUP, "import psutil; print(list(psutil.net_if_addrs()))")
+    assert ast.literal_eval(order) == ["inet30", "inet40", "inet6only", "lo", "noaddr3", "noaddr9"]
+
+
+# Gives every block device that the kernel shows a udev record whose serial is
+# the device's sysfs path.
+DISK_SETUP = """
+mount -t tmpfs tmpfs /run
+mkdir -p /run/udev/data
+for dev in /sys/class/block/*; do
+  printf 'E:ID_SERIAL=%s\\n' "$(readlink -f "$dev")" > /run/udev/data/b$(cat "$dev/dev")
+done
+"""
+
+
+@pytest.mark.namespace
+def test_disk_whose_sysfs_path_sorts_first_wins():
+    paths = [os.path.realpath(p) for p in glob.glob("/sys/class/block/*")]
+    if len(paths) < 2:
+        pytest.skip("needs two block devices")
+    serial = in_namespace("mount", DISK_SETUP, "import varnok.ostrel as m; print(m.get_disk_serial_number())")
+    assert serial.strip() == min(paths)
