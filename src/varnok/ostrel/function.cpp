@@ -10,6 +10,12 @@
 
 #include "lines.hpp"
 
+// The oldest versions of the two thread functions, which every glibc that the
+// wheel's manylinux tag covers has (glibc 2.34 moved them from libpthread into
+// libc and gave them new versions, keeping these).
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
+
 namespace ostrel {
 
 namespace {
