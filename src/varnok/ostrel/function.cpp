@@ -115,26 +115,37 @@ bool bind_one(const Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 // The functions call one another through module attributes that a caller may
 // rebind, so a cycle of such calls must end in RecursionError rather than in a
-// C stack overflow, on whatever stack the calling thread has. Every run of a
-// body counts, per thread, against a depth limit, and is refused when the
-// thread's stack has less than a reserve left: room for the callers further up
-// to print their error lines and query their other sources. Python code in
-// between counts against the interpreter's own limit as well.
+// C stack overflow, on whatever stack the calling thread has. Unlike calls
+// between Python functions, every nested run of a body takes C stack, and the
+// Python code that the innermost run calls (a rebound source, the write of an
+// error line to a Python stdout) needs nearly as much room as it would have
+// had in a cycle of Python functions. So the runs nested in an outermost one
+// may take at most an eighth of the stack that was left when it started, and
+// no more than 64 KiB (about 170 levels); past that, or past a depth of 1000,
+// a run raises RecursionError, which its callers' guarded blocks report like
+// any failure. Python code in between counts against the interpreter's own
+// limit as well.
 constexpr int kCallDepthLimit = 1000;
-constexpr std::uintptr_t kStackReserve = std::uintptr_t{64} * 1024;
+constexpr std::uintptr_t kNestingBudget = std::uintptr_t{64} * 1024;
 
 struct ThreadStack {
     int depth = 0;
     bool probed = false;
-    // The running thread's stack from its lowest address up to the reserve;
-    // both 0 where unknown.
+    // The running thread's own stack, [low, high); both 0 where unknown.
     std::uintptr_t low = 0;
+    std::uintptr_t high = 0;
+    // Nested runs may not start below this; 0 where there is no such bound.
     std::uintptr_t floor = 0;
 
-    // Whether a frame at `address` would eat into the reserve. An address
-    // outside the thread's own stack (code running on a stack of its own, as
-    // some coroutine libraries arrange) is left to the depth limit.
-    [[nodiscard]] bool in_reserve(std::uintptr_t address) const { return address >= low && address < floor; }
+    // Set when an outermost run starts at `address`. Code running on a stack
+    // other than the thread's own (as some coroutine libraries arrange) is
+    // left to the depth limit.
+    void start_at(std::uintptr_t address)
+    {
+        floor = address >= low && address < high ? address - std::min(kNestingBudget, (address - low) / 8) : 0;
+    }
+
+    [[nodiscard]] bool exhausted(std::uintptr_t address) const { return address >= low && address < floor; }
 };
 
 [[gnu::tls_model("initial-exec")]] thread_local ThreadStack thread_stack;
@@ -154,8 +165,7 @@ void probe_stack(ThreadStack& stack)
     pthread_attr_destroy(&attributes);
     if (status == 0) {
         stack.low = reinterpret_cast<std::uintptr_t>(low);
-        // A small stack keeps a quarter of itself in reserve.
-        stack.floor = stack.low + std::min<std::uintptr_t>(kStackReserve, size / 4);
+        stack.high = stack.low + size;
     }
 }
 
@@ -168,7 +178,10 @@ public:
             probe_stack(stack);
         }
         const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-        entered_ = stack.depth < kCallDepthLimit && !stack.in_reserve(here);
+        if (stack.depth == 0) {
+            stack.start_at(here);
+        }
+        entered_ = stack.depth < kCallDepthLimit && !stack.exhausted(here);
         if (entered_) {
             ++stack.depth;
         }

@@ -39,9 +39,11 @@
 //      value, by address and version tag (a class may gain __get__, or the
 //      value's __class__ may be reassigned, without any change to the owner).
 //    Version tags are renewed by the interpreter on every change of a type or
-//    of its bases and never handed out twice. Kept only when the metaclass
-//    looks attributes up as `type` does, does not define the name, and the
-//    value's type has no __get__.
+//    of its bases and never handed out twice. Kept only when all three types
+//    already carry a tag, the metaclass looks attributes up as `type` does and
+//    does not define the name, and the value's type has no __get__. Nothing
+//    else is looked up to keep an answer (no lookup the interpreter would not
+//    make, which a str-subclass key in some class's namespace could observe).
 // 4. A field of an address record (`addr.family`, `addr.address`).
 //    - The record's class and its bases (which descriptor the name finds):
 //      the type of the record, by address and version tag, and the generic
@@ -102,13 +104,18 @@ TypeGuard guard_of(PyTypeObject* type)
 
 void remember_module_attribute(AttributeCache& cache, PyObject* module, PyObject* name, PyObject* value, uint64_t epoch)
 {
+    if (epoch == 0 || epoch != lookup_epoch || !Py_IS_TYPE(module, &PyModule_Type)) {
+        return;
+    }
+    // The namespace is as it was when its keys were checked, so this second
+    // lookup runs no code.
     PyObject* dict = PyModule_GetDict(module);
     PyObject* stored = nullptr;
     if (PyDict_GetItemRef(dict, name, &stored) < 0) {
         PyErr_Clear();
     }
     Ref held = Ref::steal(stored);
-    if (stored == value && epoch != 0 && epoch == lookup_epoch && Py_IS_TYPE(module, &PyModule_Type)) {
+    if (stored == value) {
         cache.kind = AttributeCache::Kind::kModule;
         cache.epoch = epoch;
         cache.dict = dict;
@@ -116,19 +123,18 @@ void remember_module_attribute(AttributeCache& cache, PyObject* module, PyObject
     }
 }
 
+// `owner` and `meta` are the tags from before the lookup, which may have run
+// code; a type without a tag yet is not remembered (the next full lookup finds
+// it tagged). The lookups here repeat the ones the interpreter just made, and
+// so are answered from its own cache of type attributes.
 void remember_class_attribute(AttributeCache& cache, PyTypeObject* type, PyObject* name, PyObject* value,
                               const TypeGuard& owner, const TypeGuard& meta)
 {
     PyTypeObject* value_type = Py_TYPE(value);
-    if (value_type->tp_descr_get) {
-        return;
-    }
-    // A lookup gives the type a version tag where it has none yet.
-    _PyType_Lookup(value_type, name);
     const TypeGuard value_guard = guard_of(value_type);
-    if (Py_TYPE(type)->tp_getattro != PyType_Type.tp_getattro || _PyType_Lookup(Py_TYPE(type), name)
-        || _PyType_Lookup(type, name) != value || !owner.holds(type) || !meta.holds(Py_TYPE(type))
-        || !value_guard.holds(value_type)) {
+    if (!owner.holds(type) || !meta.holds(Py_TYPE(type)) || !value_guard.holds(value_type) || value_type->tp_descr_get
+        || Py_TYPE(type)->tp_getattro != PyType_Type.tp_getattro || _PyType_Lookup(Py_TYPE(type), name)
+        || _PyType_Lookup(type, name) != value) {
         return;
     }
     cache.kind = AttributeCache::Kind::kClass;
@@ -195,9 +201,6 @@ Ref get_attribute_in_full(PyObject* object, PyObject* name, AttributeCache& cach
     }
     if (PyType_Check(object) && Py_TYPE(object)->tp_getattro == PyType_Type.tp_getattro) {
         auto* type = reinterpret_cast<PyTypeObject*>(object);
-        // The tags as they were before the lookup, which may run code.
-        _PyType_Lookup(type, name);
-        _PyType_Lookup(Py_TYPE(type), name);
         const TypeGuard owner = guard_of(type);
         const TypeGuard meta = guard_of(Py_TYPE(type));
         Ref value = Ref::steal(PyObject_GetAttr(object, name));

@@ -69,13 +69,19 @@ template <class Visit> int for_each_interface(Frame& frame, int line, PyObject* 
 {
     frame.line = line;
     if (PyDict_CheckExact(table)) {
+        // As the interpreter's own iterator over a dict's items: a change of
+        // size, or more entries than there were at the start, is an error.
         const Py_ssize_t size = PyDict_GET_SIZE(table);
+        Py_ssize_t remaining = size;
         Py_ssize_t position = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         SignalCheck signals;
         while (true) {
             frame.line = line;
+            if (signals.interrupted()) {
+                return -1;
+            }
             if (PyDict_GET_SIZE(table) != size) {
                 PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
                 return -1;
@@ -83,7 +89,8 @@ template <class Visit> int for_each_interface(Frame& frame, int line, PyObject* 
             if (!PyDict_Next(table, &position, &key, &value)) {
                 return 0;
             }
-            if (signals.interrupted()) {
+            if (remaining-- == 0) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
                 return -1;
             }
             Ref name = Ref::dup(key);

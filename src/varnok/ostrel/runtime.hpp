@@ -139,11 +139,15 @@ template <class Visit> int for_each(Frame& frame, int line, PyObject* iterable, 
     SignalCheck signals;
     if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
         // Walked by index as their own iterators do: a list that changes
-        // meanwhile is read at its current length.
+        // meanwhile (in a visit, or in a signal handler) is read at its
+        // current length.
         Ref sequence = Ref::dup(iterable);
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(iterable); ++i) {
+        for (Py_ssize_t i = 0;; ++i) {
             if (signals.interrupted()) {
                 return -1;
+            }
+            if (i >= PySequence_Fast_GET_SIZE(iterable)) {
+                break;
             }
             Ref item = Ref::dup(PySequence_Fast_GET_ITEM(iterable, i));
             if (int status = visit(item.get()); status != 0) {
