@@ -125,6 +125,14 @@ else:
     spec = importlib.util.spec_from_file_location("baseline", differential.BASELINE)
     m = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(m)
+
+class Key(str):
+    # counts the comparisons made with it
+    calls = 0
+    def __eq__(self, other):
+        Key.calls += 1
+        return str.__eq__(self, other)
+    __hash__ = str.__hash__
 """
 
 SAME_AS_PLAIN_PYTHON = {
@@ -194,12 +202,6 @@ SAME_AS_PLAIN_PYTHON = {
     "a module's __getattr__ stores under a str-subclass key": """
         import types, collections
         Rec = collections.namedtuple("snicaddr", "family address")
-        class Key(str):
-            calls = 0
-            def __eq__(self, other):
-                Key.calls += 1
-                return str.__eq__(self, other)
-            __hash__ = str.__hash__
         p = types.ModuleType("psutil")
         p.AF_LINK = 17
         def module_getattr(name):
@@ -213,12 +215,6 @@ SAME_AS_PLAIN_PYTHON = {
     "a class attribute's own class has a str-subclass key": """
         import collections
         Rec = collections.namedtuple("snicaddr", "family address")
-        class Key(str):
-            calls = 0
-            def __eq__(self, other):
-                Key.calls += 1
-                return str.__eq__(self, other)
-            __hash__ = str.__hash__
         V = type("V", (int,), {Key("AF_LINK"): "unused"})
         Key.calls = 0
         class Psutil:
