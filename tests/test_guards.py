@@ -106,17 +106,23 @@ def case_record_class_reassigned():
 # ---- module attributes -----------------------------------------------------------
 
 
+def module_class_reassigned(subclass):
+    """A fake psutil module whose __class__ becomes `subclass` after the warm calls."""
+
+    def prepare(m):
+        m.psutil = fake_psutil()
+        return m.psutil
+
+    return prepare, lambda m, module: setattr(module, "__class__", subclass)
+
+
 def case_module_class_with_property():
     class WithProperty(types.ModuleType):
         @property
         def AF_LINK(self):
             return 2
 
-    def prepare(m):
-        m.psutil = fake_psutil()
-        return m.psutil
-
-    return prepare, lambda m, module: setattr(module, "__class__", WithProperty)
+    return module_class_reassigned(WithProperty)
 
 
 def case_module_class_with_getattribute():
@@ -126,11 +132,7 @@ def case_module_class_with_getattribute():
                 return lambda: {"eno1": [Record(17, "02:00:00:00:00:e1", None, None, None)]}
             return super().__getattribute__(name)
 
-    def prepare(m):
-        m.psutil = fake_psutil()
-        return m.psutil
-
-    return prepare, lambda m, module: setattr(module, "__class__", Redirected)
+    return module_class_reassigned(Redirected)
 
 
 def case_real_psutil_class_with_property():

@@ -121,7 +121,7 @@ bool bind_one(const Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObj
 // error line to a Python stdout) needs nearly as much room as it would have
 // had in a cycle of Python functions. So the runs nested in an outermost one
 // may take at most an eighth of the stack that was left when it started, and
-// no more than 64 KiB (about 170 levels); past that, or past a depth of 1000,
+// no more than 64 KiB (about 170 nested runs); past that, or past a depth of 1000,
 // a run raises RecursionError, which its callers' guarded blocks report like
 // any failure. Python code in between counts against the interpreter's own
 // limit as well.
