@@ -1,8 +1,8 @@
 """Benchmark of varnok.ostrel.
 
 Three measurements, one table:
-  * the native module against the same logic in plain Python (baseline.py),
-    both given the same fakes;
+  * the native module against the same logic in plain Python (baseline.py,
+    the module's twin, loaded by twin.py), both given the same fakes;
   * get_mac_address() with the real psutil against the psutil queries it makes;
   * the module's own import time.
 Exits non-zero when a target is missed.
@@ -21,9 +21,11 @@ from pathlib import Path
 import psutil
 
 sys.path.insert(0, str(Path(__file__).parent))
-import baseline
+import twin
 
 import varnok.ostrel as native
+
+baseline = twin.load()
 
 REPEATS = 9
 Record = namedtuple("snicaddr", "family address netmask broadcast ptp")

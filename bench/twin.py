@@ -1,0 +1,136 @@
+"""Loads baseline.py, the plain-Python twin of varnok.ostrel, and holds the
+helpers it uses where the module does what a plain statement cannot say.
+
+The twin is compiled under the module's own file name, "src/varnok/ostrel",
+so that its traceback entries read as the module's. The helpers live here,
+under this file's name: a comparison of tracebacks drops the entries whose
+file is HELPERS, and only those.
+"""
+
+import builtins
+import types
+from pathlib import Path
+
+SOURCE = Path(__file__).with_name("baseline.py")
+FILE_NAME = "src/varnok/ostrel"
+HELPERS = __file__
+_HEAP_TYPE = 1 << 9
+
+# builtins.print as it was when the twin was last loaded: the module caches it too.
+cached_print = builtins.print
+_code = None
+
+
+def load(name="baseline", *, main=False):
+    """A new twin module: the body runs, and prints the report when `main`."""
+    global _code, cached_print
+    if _code is None:
+        _code = compile(SOURCE.read_text(encoding="utf-8"), FILE_NAME, "exec")
+    cached_print = builtins.print
+    module = types.ModuleType("__main__" if main else name)
+    exec(_code, vars(module))
+    return module
+
+
+def type_name(cls):
+    """The type's tp_name as a C message's "%.200s" shows it: the full dotted
+    name of a static type, cut after 200 bytes."""
+    name = type.__dict__["__name__"].__get__(cls)
+    if not type.__dict__["__flags__"].__get__(cls) & _HEAP_TYPE:
+        module = type.__dict__["__module__"].__get__(cls)
+        if module != "builtins":
+            name = f"{module}.{name}"
+    return name.encode("utf-8", "surrogatepass")[:200].decode("utf-8", "replace")
+
+
+def checked(value):
+    """`return value` in a function annotated "-> str": exactly a str or None."""
+    if type(value) is str or value is None:
+        return value
+    message = f"Expected unicode, got {type_name(type(value))}"
+    del value  # released before the error is raised, as the module releases it
+    raise TypeError(message)
+
+
+def _pair(item):
+    if type(item) is tuple:
+        if len(item) == 2:
+            return item
+        count = len(item)
+    else:
+        values = iter(item)
+        del item
+        first = next(values, _pair)
+        second = _pair if first is _pair else next(values, _pair)
+        if second is not _pair:
+            if next(values, _pair) is _pair:
+                return first, second
+            count = 3
+        else:
+            count = 0 if first is _pair else 1
+    if count > 2:
+        raise ValueError("too many values to unpack (expected 2)")
+    raise ValueError(f"need more than {count} value{'' if count == 1 else 's'} to unpack")
+
+
+class pairs:
+    """`for iface, addrs in pairs(table)`: `table.items()` walked, each item
+    unpacked into a pair with the module's texts for items that are not pairs."""
+
+    __slots__ = ("_items",)
+
+    def __init__(self, table):
+        self._items = iter(table.items())
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        return _pair(next(self._items))
+
+
+def _raise_at(name, line):
+    """A function `name` whose raise stands at `line` of the module's file."""
+    namespace = {}
+    exec(compile("\n" * (line - 1) + f"def {name}(message): raise TypeError(message)", FILE_NAME, "exec"), namespace)
+    return namespace[name]
+
+
+def binding(function):
+    """`function` called as the module binds arguments: the module's texts,
+    and for get_machine_code its traceback entry at the def line. Used where a
+    twin function may be called with arguments it cannot take."""
+    code = function.__code__
+    name = code.co_name
+    if code.co_argcount == 0:
+
+        def call(*args, **kwargs):
+            if kwargs:
+                message = f"{name:.200}() takes no keyword arguments"
+            elif args:
+                message = f"{name:.200}() takes no arguments ({len(args)} given)"
+            else:
+                return function()
+            del args, kwargs
+            raise TypeError(message)
+
+        return call
+
+    fail = _raise_at(name, code.co_firstlineno)
+
+    def call(*args, **kwargs):
+        keywords = list(kwargs)
+        if len(args) == 1 and not kwargs:
+            return function(args[0])
+        if not args and keywords == ["device_type"]:
+            return function(kwargs["device_type"])
+        if len(args) > 1 or (not args and "device_type" not in keywords):
+            message = f"{name:.200}() takes exactly 1 positional argument ({len(args)} given)"
+        else:
+            offending = keywords[0] if args else next(k for k in keywords if k != "device_type")
+            problem = "got multiple values for" if args and offending == "device_type" else "got an unexpected"
+            message = f"{name}() {problem} keyword argument '{offending}'"
+        del args, kwargs
+        fail(message)
+
+    return call
