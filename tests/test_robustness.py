@@ -10,7 +10,7 @@ import textwrap
 import time
 
 import pytest
-from differential import TESTS, run_child
+from conftest import run_python
 
 RECURSION_LINE = "Error while getting machine code: maximum recursion depth exceeded while calling a Python object"
 
@@ -19,7 +19,7 @@ def test_cleared_function_fails_cleanly():
     # tp_clear is what the cyclic collector calls on garbage; a function it
     # has cleared can still be reached (through a weak reference made during
     # finalisation, say) and called.
-    proc = run_child(
+    proc = run_python(
         textwrap.dedent("""
         import ctypes, varnok.ostrel as m
         api = ctypes.pythonapi
@@ -85,7 +85,7 @@ def test_ctrl_c_interrupts_an_endless_walk(walk):
 
 @pytest.mark.parametrize("stack_kib", [256, 512])
 def test_call_cycle_on_a_small_thread_stack_ends_in_recursion_error(stack_kib):
-    proc = run_child(
+    proc = run_python(
         textwrap.dedent(f"""
         import contextlib, io, threading, varnok.ostrel as m
         m.get_mac_address = lambda: "M"
@@ -115,129 +115,6 @@ def test_call_cycle_on_a_small_thread_stack_ends_in_recursion_error(stack_kib):
     assert levels >= 10 and string == "|M|G" * levels
 
 
-# ---- the same script against the module and against plain Python --------------
-
-LOAD = """
-import sys, importlib.util
-if sys.argv[1] == "native":
-    import varnok.ostrel as m
-else:
-    spec = importlib.util.spec_from_file_location("baseline", differential.BASELINE)
-    m = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(m)
-
-class Key(str):
-    # counts the comparisons made with it
-    calls = 0
-    def __eq__(self, other):
-        Key.calls += 1
-        return str.__eq__(self, other)
-    __hash__ = str.__hash__
-"""
-
-SAME_AS_PLAIN_PYTHON = {
-    # Python code at the bottom of a call cycle still gets most of the stack
-    # it would have had in a cycle of Python functions.
-    "deep C recursion under a call cycle on a 256 KiB stack": """
-        import contextlib, io, threading
-        def nest(k):
-            return 0 if k == 0 else list(map(nest, [k - 1]))[0]
-        m.get_mac_address = lambda: nest(250) or "M"
-        m.get_gpu_uuid = lambda: "G"
-        m.get_disk_serial_number = m.get_machine_string
-        threading.stack_size(256 * 1024)
-        def run():
-            with contextlib.redirect_stdout(io.StringIO()):
-                result = m.get_machine_string()
-            print(sorted(set(result.split("|"))))
-        thread = threading.Thread(target=run)
-        thread.start()
-        thread.join()""",
-    # Signal handlers run between items and may change what is walked.
-    "a signal handler empties the records": """
-        import signal, types, collections
-        Rec = collections.namedtuple("snicaddr", "family address")
-        addrs = [Rec(2, "10.0.0.1")] * 5_000_000
-        m.psutil = types.SimpleNamespace(AF_LINK=17, net_if_addrs=lambda: {"eth0": addrs})
-        signal.signal(signal.SIGALRM, lambda *_: addrs.clear())
-        signal.setitimer(signal.ITIMER_REAL, 0.01)
-        print(repr(m.get_mac_address()), len(addrs))""",
-    "a signal handler empties the interface table": """
-        import signal, types
-        table = {f"if{i}x": [] for i in range(2_000_000)}
-        m.psutil = types.SimpleNamespace(AF_LINK=17, net_if_addrs=lambda: table)
-        signal.signal(signal.SIGALRM, lambda *_: table.clear())
-        signal.setitimer(signal.ITIMER_REAL, 0.01)
-        print(repr(m.get_mac_address()))
-        signal.setitimer(signal.ITIMER_REAL, 0)""",
-    "a signal handler empties the block devices": """
-        import signal, types
-        devices = [types.SimpleNamespace(properties={})] * 3_000_000
-        context = types.SimpleNamespace(list_devices=lambda subsystem: devices)
-        m.pyudev = types.SimpleNamespace(Context=lambda: context)
-        signal.signal(signal.SIGALRM, lambda *_: devices.clear())
-        signal.setitimer(signal.ITIMER_REAL, 0.01)
-        print(repr(m.get_disk_serial_number()))
-        signal.setitimer(signal.ITIMER_REAL, 0)""",
-    # An interface replaced by another while the table is walked.
-    "the table's keys change, its size does not": """
-        import types, collections
-        Rec = collections.namedtuple("snicaddr", "family address")
-        table = {}
-        class Addrs:
-            def __iter__(self):
-                if "x" in table:
-                    del table["x"]
-                    table["z"] = [Rec(17, "02:00:00:00:00:0f")]
-                return iter([Rec(2, "1.2.3.4")])
-        def net_if_addrs():
-            table.clear()
-            table["x"] = Addrs()
-            table["y"] = [Rec(2, "9.9.9.9")]
-            return table
-        m.psutil = types.SimpleNamespace(AF_LINK=17, net_if_addrs=net_if_addrs)
-        print(repr(m.get_mac_address()))""",
-    # Keeping an answer looks nothing up that the interpreter would not: a
-    # str-subclass key counts the comparisons made with it.
-    "a module's __getattr__ stores under a str-subclass key": """
-        import types, collections
-        Rec = collections.namedtuple("snicaddr", "family address")
-        p = types.ModuleType("psutil")
-        p.AF_LINK = 17
-        def module_getattr(name):
-            if name == "net_if_addrs":
-                vars(p)[Key("net_if_addrs")] = f = lambda: {"enp": [Rec(17, "aa")]}
-                return f
-            raise AttributeError(name)
-        p.__getattr__ = module_getattr
-        m.psutil = p
-        print(repr(m.get_mac_address()), repr(m.get_mac_address()), Key.calls)""",
-    "a class attribute's own class has a str-subclass key": """
-        import collections
-        Rec = collections.namedtuple("snicaddr", "family address")
-        V = type("V", (int,), {Key("AF_LINK"): "unused"})
-        Key.calls = 0
-        class Psutil:
-            AF_LINK = V(17)
-            net_if_addrs = staticmethod(lambda: {"enp": [Rec(17, "aa")]})
-        m.psutil = Psutil
-        print(repr(m.get_mac_address()), repr(m.get_mac_address()), Key.calls)""",
-}
-
-
-@pytest.mark.parametrize("name", sorted(SAME_AS_PLAIN_PYTHON))
-def test_same_outcome_as_plain_python(name):
-    script = "import differential\n" + LOAD + textwrap.dedent(SAME_AS_PLAIN_PYTHON[name])
-    outcomes = []
-    for which in ("native", "baseline"):
-        proc = subprocess.run(
-            [sys.executable, "-c", script, which], capture_output=True, text=True, timeout=120, cwd=TESTS
-        )
-        outcomes.append((proc.returncode, proc.stdout))
-    assert outcomes[0] == outcomes[1], f"native {outcomes[0]}, plain Python {outcomes[1]}"
-    assert outcomes[0][0] == 0
-
-
 FAILED_LOAD = """
 import importlib.util, sys
 origin = importlib.util.find_spec("varnok.ostrel").origin
@@ -253,7 +130,7 @@ del sys.modules["loguru"]
 
 
 def test_failed_load_under_another_name_leaves_no_entry_behind():
-    proc = run_child(
+    proc = run_python(
         FAILED_LOAD.format(before="")
         + textwrap.dedent("""
         print("varnok.ostrel" in sys.modules)
@@ -270,7 +147,7 @@ def test_failed_load_under_another_name_leaves_no_entry_behind():
 
 
 def test_failed_load_keeps_an_entry_it_did_not_make():
-    proc = run_child(
+    proc = run_python(
         FAILED_LOAD.format(before='sys.modules["varnok.ostrel"] = placeholder = object()')
         + 'print(sys.modules["varnok.ostrel"] is placeholder)'
     )

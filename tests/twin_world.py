@@ -1,0 +1,1093 @@
+"""The child side of the differential check (test_twin.py).
+
+`python twin_world.py native|twin` reads a batch of drawn programs (JSON, one
+list) on stdin, loads varnok.ostrel or its plain-Python twin (bench/twin.py),
+and runs each program: it builds the program's world (stand-ins for psutil,
+pyudev, subprocess and DeviceType, bound in the module namespace and in
+sys.modules), warms every lookup site, then runs the steps. Everything the
+program can observe goes into one log, in order: the module's printed lines,
+each event that an instrumented stand-in sees (attribute reads, calls,
+comparisons, hashes, containment tests, iteration steps, finalisers, weak
+reference callbacks, unraisable errors), and for every call its result or
+escaping exception (type, text, traceback entries as name@file:line, with its
+__cause__ and __context__ chain) and sys.exception() as the caller sees it
+afterwards. A trigger makes the n-th event of a site raise or change the world
+in the middle of a call. The log of each program is written as one JSON line
+to the real stdout as soon as the program ends, so a crash names the program.
+"""
+
+import builtins
+import collections
+import ctypes
+import enum
+import gc
+import io
+import json
+import signal
+import sys
+import threading
+import traceback
+import types
+import weakref
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
+import twin
+
+MODULE_FILE = twin.FILE_NAME
+FUNCTIONS = ("get_mac_address", "get_disk_serial_number", "get_machine_code", "get_gpu_uuid", "get_machine_string")
+NAMES = ("psutil", "pyudev", "DeviceType", *FUNCTIONS)
+SITES = (
+    "net_if_addrs", "psutil.getattr", "items", "table.next", "key.eq", "key.contains", "key.hash", "addrs.iter",
+    "addrs.next", "family", "address", "value.eq", "bool", "Context", "pyudev.getattr", "list_devices",
+    "devices.next", "properties", "props.contains", "props.getitem", "spec", "subprocess.getattr", "check_output",
+    "decode", "strip", "member", "arg.eq", "source", "write", "del", "weakref", "import",
+)  # fmt: skip
+
+
+class Failure(Exception):
+    pass
+
+
+class Unprintable(Exception):
+    def __str__(self):
+        raise ValueError("no text")
+
+
+class Interrupt(BaseException):
+    pass
+
+
+ERRORS = {
+    "ValueError": lambda: ValueError("boom"),
+    "OSError": lambda: OSError(5, "Input/output error"),
+    "Failure": lambda: Failure(""),
+    "Unprintable": Unprintable,
+    "StopIteration": lambda: StopIteration("stop"),
+    "KeyboardInterrupt": KeyboardInterrupt,
+    "SystemExit": lambda: SystemExit(3),
+    "GeneratorExit": GeneratorExit,
+    "Interrupt": lambda: Interrupt("custom"),
+}
+
+# ---- the log -------------------------------------------------------------------
+
+
+class OutOfBudget(BaseException):
+    """A program that runs away (a call cycle whose every level calls itself
+    twice, say) ends here, at the same event in both children."""
+
+
+class Output(io.StringIO):
+    def write(self, text):
+        RUN.spend(len(text) // 80 + 1)
+        return super().write(text)
+
+
+LOG = []
+OUT = Output()
+
+
+def note(text):
+    printed = OUT.getvalue()
+    if printed:
+        LOG.append("out " + printed)
+        OUT.seek(0)
+        OUT.truncate()
+    LOG.append(text)
+
+
+def text_of(exc):
+    try:
+        return str(exc)
+    except Exception as failure:
+        return f"<no text: {type(failure).__name__}>"
+
+
+def entries(tb):
+    found = []
+    for frame, line in traceback.walk_tb(tb):
+        code = frame.f_code
+        if code.co_filename == twin.HELPERS:
+            continue
+        name = code.co_name
+        if code.co_filename == MODULE_FILE:
+            name = "<module>" if name == "init varnok.ostrel" else name.removeprefix("varnok.ostrel.")
+        found.append(f"{name}@{Path(code.co_filename).name}:{line}")
+    return found
+
+
+def describe_exception(exc, depth=0):
+    if exc is None:
+        return None
+    if depth > 6:
+        return "..."
+    return {
+        "type": type(exc).__qualname__,
+        "text": text_of(exc),
+        "traceback": entries(exc.__traceback__),
+        "cause": describe_exception(exc.__cause__, depth + 1),
+        "context": describe_exception(exc.__context__, depth + 1),
+        "suppress": exc.__suppress_context__,
+    }
+
+
+def describe(value):
+    if isinstance(value, str):
+        return f"{type(value).__name__} {str.__repr__(value)}"
+    if value is None or type(value) in (int, bytes, bool):
+        return repr(value)
+    return type(value).__qualname__
+
+
+def handled():
+    exc = sys.exception()
+    return "none" if exc is None else f"{type(exc).__name__}({text_of(exc)})"
+
+
+# ---- events and triggers ---------------------------------------------------------
+
+
+class Program:
+    """What the running program counts and what its triggers do."""
+
+    def __init__(self, triggers):
+        self.triggers = [list(t) for t in triggers]
+        self.counts = collections.Counter()
+        self.armed = self.limited = False
+        self.world = None
+        self.budget = 30_000
+
+    def spend(self, cost):
+        self.budget -= cost
+        if self.limited and self.budget < 0:
+            raise OutOfBudget
+
+
+RUN = Program([])
+
+
+def event(site, label=""):
+    note(f"{site} {label}".rstrip())
+    RUN.spend(1)
+    RUN.counts[site] += 1
+    if not RUN.armed:
+        return
+    for trigger in RUN.triggers:
+        site_, count, action = trigger
+        if site_ == site and count == RUN.counts[site]:
+            trigger[1] = -1  # fires once
+            note(f"trigger {site} {count} {action}")
+            if action[0] == "raise":
+                raise ERRORS[action[1]]()
+            RUN.world.change(action[1:])
+
+
+class Labels:
+    def __init__(self):
+        self.counts = collections.Counter()
+
+    def __call__(self, kind):
+        self.counts[kind] += 1
+        return f"{kind}{self.counts[kind]}"
+
+
+def finalised(obj, label, how, world):
+    """Makes `obj` log its end: through the class's __del__ or a weak reference callback."""
+    if how == "weakref":
+        world.weakrefs.append(weakref.ref(obj, lambda _: event("weakref", label)))
+
+
+class Finalised:
+    __slots__ = ()
+
+    def __del__(self):
+        if getattr(self, "final", None) == "del":
+            event("del", self.label)
+
+
+class NonBool(Finalised):
+    """What a comparison returns when it does not return a bool."""
+
+    def __init__(self, value, label):
+        self.value, self.label, self.final = value, label, "del"
+
+    def __bool__(self):
+        event("bool", self.label)
+        return self.value
+
+
+class EqualTo(Finalised):
+    """A value equal to `value` through its own __eq__ (to every value when `value` is ...)."""
+
+    def __init__(self, value, label, nonbool=False):
+        self.value, self.label, self.nonbool = value, label, nonbool
+
+    def __eq__(self, other):
+        event("value.eq" if self.value is not ... else "arg.eq", self.label)
+        other = other.value if isinstance(other, EqualTo) else other
+        answer = self.value is ... or other == self.value
+        return NonBool(answer, self.label + "-answer") if self.nonbool else answer
+
+    __hash__ = object.__hash__
+
+
+def make_key_class(behaviour):
+    """A str subclass that logs what is asked of it, used as a name and as a key."""
+
+    class Key(str):
+        answers = 0
+
+        def __eq__(self, other):
+            event("key.eq", str(self))
+            Key.answers += 1
+            equal = str.__eq__(self, other)
+            if behaviour == "alternate":
+                return equal is True and Key.answers % 2 == 1
+            return NonBool(equal is True, "key-answer") if behaviour == "nonbool" else equal
+
+        def __hash__(self):
+            event("key.hash", str(self))
+            return str.__hash__(self)
+
+        def __contains__(self, fragment):
+            event("key.contains", f"{self} {fragment}")
+            return str.__contains__(self, fragment)
+
+    return Key
+
+
+class Family(int):
+    pass
+
+
+MISSING = object()
+
+
+def value_of(kind, labels):
+    """A family, AF_LINK value or DeviceType argument."""
+    if kind == "17":
+        return 17
+    if kind == "2":
+        return 2
+    if kind == "huge":
+        return 2**70 + 17
+    if kind == "family17":
+        return type("Family", (Family,), {})(17)
+    if kind in ("eq17", "nonbool17"):
+        return EqualTo(17, labels("eq"), nonbool=kind == "nonbool17")
+    if kind == "keyed17":  # an int whose own class has a str-subclass key
+        return type("V", (int,), {make_key_class("honest")("AF_LINK"): "unused"})(17)
+    raise ValueError(kind)
+
+
+def text_value(kind, label):
+    """An address or serial value."""
+    return {
+        "mac": f"02:00:00:00:00:{label[-2:].rjust(2, '0')}",
+        "zero": "00:00:00:00:00:00",
+        "sn": f"SN-{label}",
+        "blank": f" SN {label} ",
+        "empty": "",
+        "none": None,
+        "bytes": b"\x02\x00",
+        "str_sub": type("Text", (str,), {})(f"T-{label}"),
+        "int": 5,
+        "missing": MISSING,
+    }[kind]
+
+
+def read(obj, name):
+    event(name, obj.label)
+    value = obj.values[name]
+    if value is MISSING:
+        raise AttributeError(name)
+    return value
+
+
+def descriptor_get(self, obj, owner=None):
+    return self if obj is None else read(obj, "family")
+
+
+def descriptor_set(self, obj, value):
+    raise AttributeError("read-only")
+
+
+class Plain:
+    pass
+
+
+# ---- the world --------------------------------------------------------------------
+
+
+class World:
+    """The stand-ins of one program, bound in the module and in sys.modules."""
+
+    def __init__(self, module, spec):
+        self.m, self.spec, self.labels = module, spec, Labels()
+        self.weakrefs, self.kept, self.records, self.tables = [], [], [], []
+        self.store, self.huge = types.SimpleNamespace(closed=False), []
+        self.Key = make_key_class(spec.get("key", "honest"))
+        self.make_record_classes()
+        self.psutil = self.make_psutil(spec["psutil"])
+        self.pyudev = self.make_pyudev(spec["pyudev"])
+        self.subprocess = self.make_subprocess(spec["subprocess"])
+        self.device_type = self.make_device_type(spec["device_type"])
+        self.values = {"psutil": self.psutil, "pyudev": self.pyudev, "DeviceType": self.device_type}
+        self.values.update({name: ORIGINAL[name] for name in FUNCTIONS})
+        for name in NAMES:
+            vars(module)[name] = self.values[name]
+        sys.modules["subprocess"] = self.subprocess
+
+    # -- psutil
+
+    def make_record_classes(self):
+        class Base(Finalised):
+            def __init__(self, family, address, label, final):
+                vars(self).update(values={"family": family, "address": address}, label=label, final=final)
+
+        fields = "family address netmask broadcast ptp"
+        nt = collections.namedtuple("snicaddr", fields)
+        nt_del = type("snicaddr", (nt,), {"__slots__": (), "__del__": lambda s: event("del", s.netmask)})
+        self.Swapped = collections.namedtuple("swapped", "address family netmask broadcast ptp")
+        self.descriptor_methods = {"__get__": descriptor_get, "__set__": descriptor_set}
+        self.Descriptor = type("Descriptor", (), dict(self.descriptor_methods))
+        address = property(lambda s: read(s, "address"))
+
+        class WithAttr(Base):
+            def __getattr__(self, name):
+                if name in ("family", "address"):
+                    return read(self, name)
+                raise AttributeError(name)
+
+        class Slots(Finalised):
+            __slots__ = ("__weakref__", "address", "family", "final", "label")
+
+        self.record_classes = {
+            "nt": nt,
+            "nt_del": nt_del,
+            "nt_sub": type("snicaddr", (nt,), {"__slots__": ()}),
+            "data": type("Rec", (Base,), {"family": self.Descriptor(), "address": address}),
+            "keyed": type("Rec", (Base,), {self.Key("family"): self.Descriptor(), "address": address}),
+            "nondata": type("Rec", (Base,), {"family": type("Get", (), {"__get__": descriptor_get})(), "address": address}),  # noqa: E501
+            "property": type("Rec", (Base,), {"family": property(lambda s: read(s, "family")), "address": address}),
+            "getattr": WithAttr,
+            "slots": Slots,
+        }  # fmt: skip
+        self.descriptor = vars(self.record_classes["data"])["family"]
+
+    def record(self, spec):
+        label = self.labels("rec")
+        family = value_of(spec["family"], self.labels)
+        address = text_value(spec["address"], label)
+        kind = spec["cls"]
+        if kind.startswith("nt"):
+            if spec["final"] == "del" and kind == "nt":
+                kind = "nt_del"
+            record = self.record_classes[kind](family, address, label, None, None)
+        elif kind == "slots":
+            record = self.record_classes[kind]()
+            record.family, record.address, record.label, record.final = family, address, label, spec["final"]
+        else:
+            record = self.record_classes[kind](family, address, label, spec["final"])
+            if kind in ("data", "nondata", "keyed"):
+                vars(record)["family"] = 17  # wins over a class attribute that is no data descriptor
+        if not kind.startswith("nt"):
+            finalised(record, label, spec["final"], self)
+        if kind in ("nt", "nt_sub"):  # kept for a change of their class; they have no finaliser
+            self.records.append(record)
+        return record
+
+    def iterable(self, kind, items, site, label):
+        if kind == "list":
+            return list(items)
+        if kind == "tuple":
+            return tuple(items)
+        if kind == "none":
+            return None
+        if kind == "iterator":
+            return iter(list(items))
+        if kind == "custom":
+
+            class Iterable(Finalised):
+                def __iter__(self):
+                    event(site.replace("next", "iter"), label)
+                    return iter(items)
+
+            it = Iterable()
+            it.label, it.final = label, "del"
+            return it
+
+        def generate():  # holds no item between steps
+            while items:
+                event(site, label)
+                yield items.pop(0)
+
+        items = list(items)
+        return generate()
+
+    def name(self, spec):
+        if spec["key"]:
+            return self.Key(spec["text"])
+        return 5 if spec["text"] == "int" else spec["text"]
+
+    def table(self, spec):
+        label = self.labels("table")
+        entries = []
+        for entry in spec["entries"]:
+            if "bad" in entry:
+                entries.append(bad_item(entry["bad"]))
+                continue
+            records = [self.record(r) for r in entry["records"]]
+            addrs = self.iterable(entry["addrs"], records, "addrs.next", label)
+            entries.append((self.name(entry["name"]), addrs))
+        kind = spec["kind"]
+        if kind == "none":
+            return None
+        if kind == "huge_records":
+            self.huge = [self.record_classes["nt"](2, "10.0.0.1", None, None, None)] * 5_000_000
+            return {"eth0": self.huge}
+        if kind == "huge_table":
+            self.huge = dict.fromkeys(map(str, range(2_000_000)), ())
+            return self.huge
+        if kind in ("dict", "dict_sub"):
+            pairs = [e for e in entries if isinstance(e, tuple) and len(e) == 2]
+            table = dict(pairs) if kind == "dict" else type("Table", (dict,), {})(pairs)
+        else:
+            world = self
+
+            class Mapping(Finalised):
+                def items(self):
+                    event("items", label)
+                    return world.iterable(spec["items"], entries, "table.next", label)
+
+            table = Mapping()
+            table.label, table.final = label, spec.get("final")
+            finalised(table, label, spec.get("final"), self)
+        if type(table) is dict:  # kept for a change of its keys; it has no finaliser
+            self.tables.append(table)
+        return table
+
+    def make_psutil(self, spec):
+        world, fresh = self, spec["table"].get("fresh")
+        fixed = None if fresh else self.table(spec["table"])
+
+        def net_if_addrs():
+            event("net_if_addrs")
+            return world.table(spec["table"]) if fresh else fixed
+
+        attributes = {"AF_LINK": value_of(spec["af_link"], self.labels), "net_if_addrs": net_if_addrs}
+        return self.holder(spec["holder"], "psutil", attributes, spec.get("getattr_error"))
+
+    def holder(self, kind, name, attributes, getattr_error=None):
+        """An object with `attributes`, of the drawn kind."""
+        if kind == "real":
+            import psutil
+
+            return psutil
+        if kind == "class":
+            wrap = {k: staticmethod(v) if isinstance(v, types.FunctionType) else v for k, v in attributes.items()}
+            return type(name.capitalize(), (), wrap)
+        if kind == "meta":
+            site = f"{name}.getattr"
+            supplied = dict(attributes)
+
+            class Meta(type):
+                def __getattr__(cls, attribute):
+                    event(site, attribute)
+                    if attribute in supplied:
+                        return supplied[attribute]
+                    raise AttributeError(attribute)
+
+            return Meta(name.capitalize(), (), {})
+        if kind == "namespace":
+            return types.SimpleNamespace(**attributes)
+        module = types.ModuleType(name)
+        if kind == "getattr":  # the module supplies its attributes through __getattr__
+            site = f"{name}.getattr"
+            supplied = dict(attributes)
+            store = getattr_error == "store"
+            world = self
+
+            def module_getattr(attribute):
+                event(site, attribute)
+                if attribute in supplied:
+                    value = supplied[attribute]
+                    if store:  # stores the answer under a str-subclass key
+                        vars(module)[world.Key(attribute)] = value
+                    return value
+                if getattr_error not in (None, "store"):
+                    raise ERRORS[getattr_error]()
+                raise AttributeError(f"module {name!r} has no attribute {attribute!r}")
+
+            module.__getattr__ = module_getattr
+            return module
+        vars(module).update(attributes)
+        if kind == "module_sub":
+            module.__class__ = type("Module", (types.ModuleType,), {})
+        return module
+
+    # -- pyudev
+
+    def make_pyudev(self, spec):
+        world, fresh = self, spec.get("fresh") or spec.get("closes")
+        fixed = None if fresh else self.devices(spec, self.store)
+
+        class Context(Finalised):
+            """A udev context; with `closes`, its end closes what its devices read."""
+
+            __slots__ = ("__weakref__", "final", "label", "store")
+
+            def __init__(self):
+                event("Context")
+                self.label, self.final = world.labels("context"), spec["context"]
+                self.store = types.SimpleNamespace(closed=False)
+                finalised(self, self.label, self.final, world)
+
+            def list_devices(self, **kwargs):
+                event("list_devices", f"{self.label} {sorted(kwargs.items())}")
+                return world.devices(spec, self.store) if fresh else fixed
+
+            def __del__(self):
+                Finalised.__del__(self)
+                if spec.get("closes"):
+                    self.store.closed = True
+
+        return self.holder(spec["holder"], "pyudev", {"Context": Context}, spec.get("getattr_error"))
+
+    def devices(self, spec, store):
+        if spec["kind"] == "huge":
+            self.huge = [types.SimpleNamespace(properties={})] * 3_000_000
+            return self.huge
+        made = [self.device(d, store) for d in spec["devices"]]
+        return self.iterable(spec["kind"], made, "devices.next", "devices")
+
+    def device(self, spec, store):
+        world, label = self, self.labels("device")
+        serial = None if spec["serial"] is None else text_value(spec["serial"], label)
+
+        class Properties(Finalised):
+            def __contains__(self, key):
+                event("props.contains", label)
+                return key == "ID_SERIAL" and (spec["serial"] is not None or spec["props"] == "lying")
+
+            def __getitem__(self, key):
+                event("props.getitem", label)
+                if key != "ID_SERIAL" or spec["serial"] is None:
+                    raise KeyError(key)
+                return serial
+
+        class Device(Finalised):
+            @property
+            def properties(self):
+                event("properties", label)
+                if store.closed or world.store.closed:
+                    raise OSError(9, "udev context closed")
+                if spec["props"] in ("mapping", "lying"):
+                    return Properties()
+                key = world.Key("ID_SERIAL") if spec["props"] == "keyed" else "ID_SERIAL"
+                return {} if spec["serial"] is None else {key: serial}
+
+        device = Device()
+        device.label, device.final = label, spec["final"]
+        finalised(device, label, spec["final"], self)
+        return device
+
+    # -- subprocess and DeviceType
+
+    def make_subprocess(self, spec):
+        if spec["kind"] == "none":
+            return None
+        output = {"uuid": b" GPU-0f0e\n", "empty": b"", "bad_utf8": b"\xff", "str": "GPU", "none": None}.get(
+            spec["output"]
+        )
+        if spec["output"] == "custom":
+
+            class Output(Finalised):
+                def decode(self, encoding):
+                    event("decode", encoding)
+                    return Decoded(" GPU-c ")
+
+            class Decoded(str):
+                def strip(self):
+                    event("strip")
+                    return type("Text", (str,), {})(str.strip(self))
+
+            output = Output()
+            output.label, output.final = "output", "del"
+
+        def check_output(command, **kwargs):
+            event("check_output", f"{command} {sorted(kwargs.items())}")
+            return output
+
+        attributes = {} if spec["kind"] == "missing" else {"check_output": check_output}
+        module = self.holder("getattr" if spec["kind"] == "getattr" else "module", "subprocess", attributes)
+        if spec["kind"] == "spec":
+
+            class WithSpec(types.ModuleType):
+                @property
+                def __spec__(self):
+                    event("spec")
+
+            module.__class__ = WithSpec
+        return module
+
+    def make_device_type(self, spec):
+        kind = spec["kind"]
+        own = ORIGINAL["DeviceType"]
+        if kind == "own":
+            return own
+        if kind == "enum":
+            return enum.Enum("DeviceType", [("MAC", 1), ("DISK", 2), ("CUDA", 3)])
+        if kind == "class":
+            return type("DeviceType", (), {n: own[n] for n in ("MAC", "DISK", "CUDA")})
+        if kind == "meta":
+
+            class Meta(type):
+                @property
+                def MAC(cls):
+                    event("member", "MAC")
+                    return own.MAC
+
+            return Meta("DeviceType", (), {"DISK": own.DISK, "CUDA": own.CUDA})
+        return types.SimpleNamespace(MAC=own.MAC, DISK=own.DISK, CUDA=own.CUDA)
+
+    # -- changes
+
+    def change(self, change):
+        """Makes a change; the events it causes itself fire no trigger."""
+        kind, *args = change
+        armed, RUN.armed = RUN.armed, False
+        try:
+            getattr(self, "change_" + kind)(*args)
+        except Exception as failure:
+            note(f"change refused: {type(failure).__name__}")
+        finally:
+            RUN.armed = armed
+
+    def source(self, kind, name):
+        """A function to bind under a source's name."""
+        if kind.startswith("fn:"):
+            target = ORIGINAL[kind[3:]]
+            if WHICH == "twin" and target.__code__.co_argcount != ORIGINAL[name].__code__.co_argcount:
+                target = twin.binding(target)
+            return target
+        if kind == "nest":
+
+            def nest(k):
+                return 0 if k == 0 else next(map(nest, [k - 1]))
+
+            return lambda: nest(250) or "M"
+        value = {"text": "X|Y", "none": None, "int": 5, "bytes": b"b", "str_sub": "T"}[kind]
+
+        def stub():
+            event("source", name)
+            return type("Text", (str,), {})(value) if kind == "str_sub" else value
+
+        return stub
+
+    def value_for(self, name, how):
+        if name in FUNCTIONS:
+            return self.source(how, name) if how not in ("world", "fresh") else self.values[name]
+        if how == "fresh":
+            return {
+                "psutil": lambda: self.make_psutil(self.spec["psutil"]),
+                "pyudev": lambda: self.make_pyudev(self.spec["pyudev"]),
+                "DeviceType": lambda: self.make_device_type(self.spec["device_type"]),
+            }[name]()
+        return self.values[name]
+
+    def change_bind(self, name, how):
+        namespace = vars(self.m)
+        namespace.pop(name, None)
+        for key in [k for k in list(namespace) if type(k) is not str and k == name]:
+            del namespace[key]
+        builtins.__dict__.pop(name, None)
+        if how == "deleted":
+            return
+        value = self.value_for(name, "world" if how in ("builtins", "key") else how)
+        if how == "builtins":
+            setattr(builtins, name, value)
+        elif how == "key":  # found under a str-subclass key, and in the builtins as well
+            namespace[self.Key(name)] = value
+            setattr(builtins, name, self.value_for(name, "fresh" if name not in FUNCTIONS else "world"))
+        else:
+            namespace[name] = value
+
+    def stand_in(self, name):
+        return {"psutil": self.psutil, "pyudev": self.pyudev, "subprocess": self.subprocess}[name]
+
+    def change_attr(self, holder, name, kind):
+        target = self.stand_in(holder)
+        if target is sys.modules.get("psutil"):
+            raise TypeError("the real psutil stays as it is")
+        if kind == "deleted":
+            delattr(target, name) if isinstance(target, type) else vars(target).pop(name)
+            return
+        value = value_of(kind, self.labels)
+        type.__setattr__(target, name, value) if isinstance(target, type) else vars(target).__setitem__(name, value)
+
+    def change_module_class(self, holder, kind):
+        target = self.stand_in(holder)
+        if not isinstance(target, types.ModuleType) or target is sys.modules.get("psutil"):
+            raise TypeError("not a stand-in module")
+        subclass = {"plain": types.ModuleType}.get(kind)
+        if kind == "property":
+            prop = {"psutil": ("AF_LINK", 2), "pyudev": ("Context", self.make_pyudev(self.spec["pyudev"]).Context)}
+            attribute, value = prop.get(holder, ("check_output", None))
+            subclass = type("WithProperty", (types.ModuleType,), {attribute: property(lambda s: value)})
+        elif kind == "getattribute":
+
+            def getattribute(module, attribute):
+                event(f"{holder}.getattr", attribute)
+                return types.ModuleType.__getattribute__(module, attribute)
+
+            subclass = type("Redirected", (types.ModuleType,), {"__getattribute__": getattribute})
+        target.__class__ = subclass
+
+    def change_descriptor(self, kind):
+        cls = self.Descriptor
+        if kind == "class":
+            self.descriptor.__class__ = Plain if type(self.descriptor) is cls else cls
+        elif kind in vars(cls):
+            delattr(cls, kind)
+        else:
+            setattr(cls, kind, self.descriptor_methods[kind])
+
+    def af_link_type(self):
+        value = vars(self.psutil).get("AF_LINK")
+        if type(value).__module__ == "builtins":
+            raise TypeError("AF_LINK has a built-in type")
+        return type(value)
+
+    def change_value_get(self, on):
+        cls = self.af_link_type()
+        if on:
+            cls.__get__ = lambda self, obj, owner=None: 2
+        elif "__get__" in vars(cls):
+            del cls.__get__
+
+    def change_value_class(self):
+        value = vars(self.psutil)["AF_LINK"]
+        value.__class__ = type("WithGet", (EqualTo,), {"__get__": lambda self, obj, owner=None: 2})
+
+    def change_member_get(self, on):
+        cls = self.device_type
+        if on:
+            type.__setattr__(cls, "__get__", lambda self, obj, owner=None: owner["CUDA"])
+        elif "__get__" in vars(cls):
+            type.__delattr__(cls, "__get__")
+
+    def change_member_class(self, member, kind):
+        everyone = type("EqualToAll", (), {"__eq__": lambda s, o: True, "__hash__": object.__hash__})
+        cls = self.device_type if isinstance(self.device_type, enum.EnumType) else ORIGINAL["DeviceType"]
+        getattr(self.device_type, member).__class__ = everyone if kind == "equal_to_all" else cls
+
+    def change_metaclass(self, kind):
+        cls = self.device_type
+        if not isinstance(cls, enum.EnumType):
+            raise TypeError("not an enumeration")
+        if kind == "swap":
+            cls.__class__ = type("Meta", (enum.EnumType,), {"MAC": property(lambda c: c["DISK"])})
+        elif kind == "back":
+            cls.__class__ = enum.EnumType
+        else:  # the metaclass gains a descriptor for a member's name
+            type.__setattr__(type(cls), "DISK", property(lambda c: c["MAC"]))
+
+    def change_record_class(self):
+        for record in self.records:
+            if isinstance(record, tuple) and type(record).__name__ == "snicaddr":
+                record.__class__ = self.Swapped
+
+    def change_record_field(self):
+        type.__setattr__(self.record_classes["nt_sub"], "family", property(lambda s: 2))
+
+    def change_exhaust(self, target):
+        """Changes a class until the interpreter gives it no more version tags."""
+        cls = {
+            "record": lambda: self.record_classes["nt_sub"],
+            "data": lambda: self.record_classes["data"],
+            "keyed": lambda: self.record_classes["keyed"],
+            "psutil": lambda: self.psutil if isinstance(self.psutil, type) else None,
+            "device_type": lambda: self.device_type if self.device_type is not ORIGINAL["DeviceType"] else None,
+            "af_link": self.af_link_type,
+        }[target]()
+        if not isinstance(cls, type):
+            raise TypeError("no class to change")
+        for tick in range(1100):
+            type.__setattr__(cls, "_tick", tick)
+            type.__getattribute__(cls, "_tick")
+        note(f"version tag {'gone' if version_tag(cls) == 0 else 'kept'}")
+
+    def change_subprocess(self, kind):
+        self.subprocess = None if kind == "none" else self.make_subprocess({"kind": kind, "output": "uuid"})
+        sys.modules["subprocess"] = self.subprocess
+
+    def change_stdout(self, kind):
+        class Hooked:
+            def write(self, text):
+                event("write", repr(text))
+                return OUT.write(text)
+
+            def flush(self):
+                pass
+
+        sys.stdout = Hooked() if kind == "hooked" else OUT
+
+    def change_print(self, kind):
+        builtins.print = (lambda *a, **k: event("print")) if kind == "replaced" else PRINT
+
+    def change_import(self, kind):
+        def hooked(name, *args, **kwargs):
+            event("import", name)
+            return IMPORT(name, *args, **kwargs)
+
+        builtins.__import__ = hooked if kind == "hooked" else IMPORT
+
+    def change_reborn(self):
+        """psutil, found among the builtins, dies; a new module takes its address."""
+        vars(self.m).pop("psutil", None)
+        if not isinstance(getattr(builtins, "psutil", None), types.ModuleType):
+            builtins.psutil = self.make_psutil(dict(self.spec["psutil"], holder="module"))
+        self.kept.append(vars(builtins.psutil))  # the namespace lives on
+        address = id(builtins.psutil)
+        del builtins.psutil
+        spare = []
+        for _ in range(10_000):
+            module = types.ModuleType("psutil")
+            if id(module) == address:
+                break
+            spare.append(module)
+        vars(module).update(net_if_addrs=lambda: {"eno9": [self.record_classes["nt"](2, "x", None, None, None)]})
+        module.AF_LINK = 2
+        builtins.psutil = module
+
+    def change_real_class(self):
+        import socket
+
+        import psutil
+
+        psutil.__class__ = type("WithProperty", (types.ModuleType,), {"AF_LINK": property(lambda s: socket.AF_INET)})
+
+    def change_swap_key(self):
+        table = self.tables[-1]
+        if type(table) is not dict or not table:
+            raise TypeError("no table")
+        del table[next(iter(table))]
+        table["z9"] = [self.record_classes["nt"](17, "02:00:00:00:00:0f", None, None, None)]
+
+    def change_close(self):
+        self.store.closed = True
+
+    def change_gc(self):
+        gc.collect()
+
+    def change_alarm(self):
+        """A signal handler empties the world's one huge collection while a call walks it."""
+        signal.signal(signal.SIGALRM, lambda *_: self.huge.clear())
+        signal.setitimer(signal.ITIMER_REAL, 0.01)
+
+
+def bad_item(kind):
+    return {
+        "one": ("eth0",),
+        "three": ("a", [], 1),
+        "list3": ["eth0", [], 1],
+        "none": None,
+        "str2": "ab",
+        "empty": (),
+        "gen": (x for x in ("wlan0", [])),
+    }[kind]
+
+
+def version_tag(cls):
+    """The class's version tag (PyTypeObject.tp_version_tag, read by offset;
+    the offset of tp_flags is checked first)."""
+    assert ctypes.c_ulong.from_address(id(cls) + 168).value == cls.__flags__
+    return ctypes.c_uint.from_address(id(cls) + 384).value
+
+
+# ---- calls ------------------------------------------------------------------------
+
+
+def argument(kind, world):
+    if kind in ("MAC", "DISK", "CUDA"):
+        return ORIGINAL["DeviceType"][kind]
+    if kind.startswith("world:"):
+        return getattr(world.device_type, kind[6:], None)
+    return {
+        "1": 1,
+        "none": None,
+        "text": "MAC",
+        "all": EqualTo(..., "arg"),
+        "huge": 2**70,
+    }[kind]
+
+
+def invoke(name, arg, how, world):
+    namespace = vars(world.m)
+    function = namespace[name] if name in namespace else getattr(builtins, name)
+    if how == "bad":
+        if WHICH == "twin" and any(function is f for f in ORIGINAL.values()):
+            function = twin.binding(function)
+        return function() if name == "get_machine_code" else function(1)
+    if name != "get_machine_code":
+        return function()
+    value = argument(arg, world)
+    return function(device_type=value) if how == "kw" else function(value)
+
+
+def call(name, arg, how, world):
+    note(f"call {name} {arg} {how}")
+    outcome = {}
+
+    def run():
+        try:
+            outcome["result"] = describe(invoke(name, arg, how, world))
+        except BaseException as exc:
+            outcome["raised"] = describe_exception(exc)
+        outcome["handled"] = handled()
+
+    if how == "except":
+        try:
+            raise ValueError("outer")
+        except ValueError:
+            run()
+            note("in handler " + handled())
+    elif how == "generator":
+
+        def steps():
+            note("generator starts " + handled())
+            run()
+            note("generator after call " + handled())
+            yield
+            note("generator resumed " + handled())
+            try:
+                raise LookupError("inner")
+            except LookupError as exc:
+                note("generator's context " + json.dumps(describe_exception(exc.__context__)))
+            yield
+
+        try:
+            raise ValueError("outer")
+        except ValueError:
+            steps_ = steps()
+            next(steps_)
+            note("in handler " + handled())
+        next(steps_)
+        del steps_
+    elif how == "thread":
+        threading.stack_size(256 * 1024)
+        thread = threading.Thread(target=run)
+        thread.start()
+        thread.join()
+        threading.stack_size(0)
+    else:
+        run()
+    note(json.dumps(outcome))
+    note("after call " + handled())
+
+
+# ---- programs ---------------------------------------------------------------------
+
+WARM = [("get_machine_string", "", "plain")] * 2 + [
+    ("get_mac_address", "", "plain"),
+    ("get_disk_serial_number", "", "plain"),
+    ("get_gpu_uuid", "", "plain"),
+    *(("get_machine_code", member, "plain") for member in ("MAC", "DISK", "CUDA", "1")),
+]
+
+
+def run_program(module, spec):
+    global RUN
+    LOG.clear()
+    RUN = Program(spec.get("triggers", ()))
+    world = RUN.world = World(module, spec["world"])
+    RUN.limited = True
+    for step in WARM if spec.get("warm", True) else ():
+        call(*step, world)
+    # A trigger counts the events after the warm calls; one that names its
+    # site by a number picks among the sites the warm calls saw.
+    seen = list(RUN.counts)
+    for trigger in RUN.triggers:
+        if isinstance(trigger[0], int):
+            trigger[0] = seen[trigger[0] % len(seen)] if seen else ""
+    RUN.counts.clear()
+    RUN.armed = True
+    for step in spec["steps"] + [["call", *c] for c in WARM if spec.get("warm", True)]:  # then every call again
+        if step[0] == "call":
+            call(*step[1:], world)
+        else:
+            note(f"change {step[1:]}")
+            world.change(step[1:])
+    RUN.armed = RUN.limited = False
+    note("end")
+    restore(module, world)
+    del world
+    RUN.world = None
+    gc.collect()
+    note("collected")
+    return list(LOG)
+
+
+def restore(module, world):
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    signal.signal(signal.SIGALRM, signal.SIG_DFL)
+    sys.stdout = OUT
+    builtins.print, builtins.__import__ = PRINT, IMPORT
+    for name in NAMES:
+        builtins.__dict__.pop(name, None)
+    own = ORIGINAL["DeviceType"]
+    for member in own:
+        if type(member) is not own:
+            member.__class__ = own
+    if "__get__" in vars(own):
+        type.__delattr__(own, "__get__")
+    own.__class__ = enum.EnumType
+    vars(enum.EnumType).get("DISK") and type.__delattr__(enum.EnumType, "DISK")
+    real = sys.modules.get("psutil")
+    if real is not None and type(real) is not types.ModuleType:
+        real.__class__ = types.ModuleType
+    namespace = vars(module)
+    for key in [k for k in namespace if type(k) is not str]:
+        del namespace[key]
+    for name in NAMES:
+        namespace[name] = SAVED[name]
+    sys.modules["subprocess"] = PLACEHOLDER
+
+
+def load(which):
+    sys.modules["pyudev"] = types.ModuleType("pyudev")
+    loguru = sys.modules["loguru"] = types.ModuleType("loguru")
+    loguru.logger = object()
+    if which == "twin":
+        return twin.load("varnok_ostrel_twin")
+    import varnok.ostrel
+
+    return varnok.ostrel
+
+
+WHICH = sys.argv[1] if __name__ == "__main__" else None
+PRINT, IMPORT = builtins.print, builtins.__import__
+PLACEHOLDER = types.ModuleType("subprocess")
+ORIGINAL = SAVED = {}
+
+
+def main():
+    global ORIGINAL, SAVED
+    batch = json.load(sys.stdin)
+    results = sys.stdout
+    sys.stdout = OUT
+    module = load(WHICH)
+    ORIGINAL = {name: getattr(module, name) for name in NAMES}
+    SAVED = dict(ORIGINAL)
+    gc.disable()
+    sys.unraisablehook = lambda u: note(f"unraisable {type(u.exc_value).__name__} {text_of(u.exc_value)} {u.err_msg}")
+    sys.setrecursionlimit(1000)
+    for spec in batch:
+        results.write(json.dumps(run_program(module, spec)) + "\n")
+        results.flush()
+
+
+if __name__ == "__main__":
+    main()
