@@ -2,8 +2,10 @@ import builtins
 import inspect
 import os
 import pickle
+import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 from conftest import FakePsutil, link, module_entries, run_python
@@ -173,6 +175,57 @@ def test_second_interpreter_is_refused():
     assert error.msg == (
         "Interpreter change detected - this module can only be loaded into one interpreter per process."
     )
+
+
+EMBEDDING_HOST = r"""
+#include <Python.h>
+int main(void)
+{
+    for (int round = 0; round < 2; ++round) {
+        Py_Initialize();
+        if (PyRun_SimpleString("import varnok.ostrel as m; print(m.DeviceType.MAC, m.get_machine_code.__name__, "
+                               "type(m.psutil).__name__, m.get_machine_code(1) == '')") != 0) {
+            return 1;
+        }
+        if (Py_FinalizeEx() < 0) {
+            return 2;
+        }
+    }
+    return 0;
+}
+"""
+
+
+def test_interpreter_initialised_again_loads_the_module_afresh(tmp_path):
+    # An embedding host may finalise the interpreter and initialise a new one
+    # in the same process; the new one must not get the old one's module.
+    import shutil
+    import site
+    import sysconfig
+
+    libdir, version = sysconfig.get_config_var("LIBDIR"), sysconfig.get_python_version()
+    if not shutil.which("cc") or not list(Path(libdir).glob(f"libpython{version}*.so*")):
+        pytest.skip("needs a C compiler and a shared libpython")
+    (tmp_path / "host.c").write_text(EMBEDDING_HOST)
+    subprocess.run(
+        [
+            "cc",
+            "host.c",
+            "-o",
+            "host",
+            f"-I{sysconfig.get_paths()['include']}",
+            f"-L{libdir}",
+            f"-Wl,-rpath,{libdir}",
+            f"-lpython{version}",
+        ],
+        cwd=tmp_path,
+        check=True,
+        capture_output=True,
+    )
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(site.getsitepackages()))
+    proc = subprocess.run([tmp_path / "host"], capture_output=True, text=True, env=env, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == ["DeviceType.MAC get_machine_code module True"] * 2
 
 
 def test_failed_load_releases_everything_and_retries():

@@ -1,6 +1,5 @@
 #include "function.hpp"
 
-#include <pthread.h>
 #include <structmember.h>
 
 #include <algorithm>
@@ -9,12 +8,7 @@
 #include <cstring>
 
 #include "lines.hpp"
-
-// The oldest versions of the two thread functions, which every glibc that the
-// wheel's manylinux tag covers has (glibc 2.34 moved them from libpthread into
-// libc and gave them new versions, keeping these).
-__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5");
-__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
+#include "stack.hpp"
 
 namespace ostrel {
 
@@ -113,96 +107,6 @@ bool bind_one(const Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObj
     return true;
 }
 
-// The functions call one another through module attributes that a caller may
-// rebind, so a cycle of such calls must end in RecursionError rather than in a
-// C stack overflow, on whatever stack the calling thread has. Unlike calls
-// between Python functions, every nested run of a body takes C stack, and the
-// Python code that the innermost run calls (a rebound source, the write of an
-// error line to a Python stdout) needs nearly as much room as it would have
-// had in a cycle of Python functions. So the runs nested in an outermost one
-// may take at most an eighth of the stack that was left when it started, and
-// no more than 64 KiB (about 170 nested runs); past that, or past a depth of 1000,
-// a run raises RecursionError, which its callers' guarded blocks report like
-// any failure. Python code in between counts against the interpreter's own
-// limit as well.
-constexpr int kCallDepthLimit = 1000;
-constexpr std::uintptr_t kNestingBudget = std::uintptr_t{64} * 1024;
-
-struct ThreadStack {
-    int depth = 0;
-    bool probed = false;
-    // The running thread's own stack, [low, high); both 0 where unknown.
-    std::uintptr_t low = 0;
-    std::uintptr_t high = 0;
-    // Nested runs may not start below this; 0 where there is no such bound.
-    std::uintptr_t floor = 0;
-
-    // Set when an outermost run starts at `address`. Code running on a stack
-    // other than the thread's own (as some coroutine libraries arrange) is
-    // left to the depth limit.
-    void start_at(std::uintptr_t address)
-    {
-        floor = address >= low && address < high ? address - std::min(kNestingBudget, (address - low) / 8) : 0;
-    }
-
-    [[nodiscard]] bool exhausted(std::uintptr_t address) const { return address >= low && address < floor; }
-};
-
-[[gnu::tls_model("initial-exec")]] thread_local ThreadStack thread_stack;
-
-// The running thread's stack, as the threads library knows it: the size it
-// was created with, or the main thread's mapping under its limit.
-void probe_stack(ThreadStack& stack)
-{
-    stack.probed = true;
-    pthread_attr_t attributes;
-    if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
-        return;
-    }
-    void* low = nullptr;
-    std::size_t size = 0;
-    const int status = pthread_attr_getstack(&attributes, &low, &size);
-    pthread_attr_destroy(&attributes);
-    if (status == 0) {
-        stack.low = reinterpret_cast<std::uintptr_t>(low);
-        stack.high = stack.low + size;
-    }
-}
-
-class CallDepthScope {
-public:
-    CallDepthScope()
-    {
-        ThreadStack& stack = thread_stack;
-        if (!stack.probed) {
-            probe_stack(stack);
-        }
-        const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-        if (stack.depth == 0) {
-            stack.start_at(here);
-        }
-        entered_ = stack.depth < kCallDepthLimit && !stack.exhausted(here);
-        if (entered_) {
-            ++stack.depth;
-        }
-        else {
-            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
-        }
-    }
-    ~CallDepthScope()
-    {
-        if (entered_) {
-            --thread_stack.depth;
-        }
-    }
-    CallDepthScope(const CallDepthScope&) = delete;
-    CallDepthScope& operator=(const CallDepthScope&) = delete;
-    [[nodiscard]] bool entered() const { return entered_; }
-
-private:
-    bool entered_ = false;
-};
-
 // Runs the body once the arguments are bound. The caller's reference keeps
 // the function, and so its namespace, alive.
 Ref run_body(Function* fn, PyObject* argument)
@@ -212,14 +116,24 @@ Ref run_body(Function* fn, PyObject* argument)
         PyErr_Format(PyExc_RuntimeError, "%.200s() has been cleared", spec.name);
         return {};
     }
-    CallDepthScope depth;
-    if (!depth.entered()) {
+    NestingScope nesting;
+    if (!nesting.entered()) {
         return {};
     }
-    Frame frame{fn->globals, spec.first_line};
+    // The local variables go when the run ends, after its result is made, in
+    // the order of the code object's names, as a Python function's do.
+    Ref locals[kMaxLocals];
+    Frame frame{fn->globals, spec.first_line,  spec.traceback_name,
+                locals,      spec.local_names, static_cast<int>(spec.local_count)};
+    if (argument) {
+        frame.store(0, Ref::dup(argument));
+    }
     Ref result = spec.body(frame, argument);
     if (!result) {
-        add_traceback(spec.traceback_name, frame.line, frame.globals);
+        add_traceback(frame);
+    }
+    for (Ref& local : locals) {
+        local = Ref{};
     }
     return result;
 }
@@ -232,7 +146,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     PyObject* argument = nullptr;
     if (spec.parameter) {
         if (!bind_one(fn, args, nargs, kwnames, &argument)) {
-            add_traceback(spec.traceback_name, spec.first_line, fn->globals);
+            Frame frame{fn->globals, spec.first_line, spec.traceback_name};
+            add_traceback(frame);
             return nullptr;
         }
     }
@@ -520,6 +435,11 @@ Ref call(PyObject* callable, PyObject* argument)
         }
     }
     return Ref::steal(PyObject_Vectorcall(callable, args + 1, nargsf, nullptr));
+}
+
+void forget_function_type()
+{
+    function_type = nullptr;
 }
 
 bool init_function_type()
