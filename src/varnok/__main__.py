@@ -287,6 +287,7 @@ def explain() -> int:
     explained = {"disk": disk, "mac": mac, "gpu": gpu}
     print("\n\n".join("\n".join(lines) for lines in (mac_lines, disk_lines, gpu_lines)))
     print(f"\nMachine string: {machine_string(list(explained.values()))}")
+    sys.stdout.flush()  # a failed write ends the command before the module runs the queries again
     values, _ = query(list(explained))
     differ = [(name, want, got) for (name, want), got in zip(explained.items(), values, strict=True) if want != got]
     for name, want, got in differ:
