@@ -1,7 +1,5 @@
 import builtins
-import inspect
 import os
-import pickle
 import subprocess
 import sys
 import textwrap
@@ -9,31 +7,9 @@ from pathlib import Path
 
 import pytest
 from conftest import FakePsutil, link, module_entries, run_python
+from test_function_object import FUNCTIONS
 
 import varnok.ostrel as ostrel
-
-FUNCTIONS = {
-    # name: (signature, annotations, doc, first line, local names)
-    "get_mac_address": (
-        "() -> 'str'",
-        {"return": "str"},
-        "获取物理网卡的 MAC 地址",
-        15,
-        ("iface", "addrs", "addr", "e"),
-    ),
-    "get_disk_serial_number": ("() -> 'str'", {"return": "str"}, "获取硬盘的序列号", 38, ("context", "device", "e")),
-    "get_machine_code": (
-        "(device_type: 'DeviceType') -> 'str'",
-        {"device_type": "DeviceType", "return": "str"},
-        "\n    根据设备类型返回对应的唯一标识符\n"
-        "    :param device_type: 设备类型 (DeviceType.MAC 或 DeviceType.DISK)\n"
-        "    :return: 对应的唯一标识符（MAC 地址或硬盘序列号）\n    ",  # noqa: RUF001 (full-width, as documented)
-        52,
-        ("device_type", "e"),
-    ),
-    "get_gpu_uuid": ("()", {}, None, 71, ("subprocess", "result", "e")),
-    "get_machine_string": ("()", {}, None, 80, ()),
-}
 
 
 def test_namespace_and_device_type():
@@ -51,38 +27,6 @@ def test_namespace_and_device_type():
         "DeviceType",
         (ostrel.Enum,),
     )
-
-
-@pytest.mark.parametrize("name", FUNCTIONS)
-def test_function_attributes(name):
-    signature, annotations, doc, first_line, local_names = FUNCTIONS[name]
-    fn = getattr(ostrel, name)
-    assert str(inspect.signature(fn)) == signature
-    assert fn.__annotations__ == annotations and list(fn.__annotations__) == list(annotations)
-    assert fn.__doc__ == doc
-    assert (fn.__name__, fn.__qualname__, fn.__module__) == (name, name, "varnok.ostrel")
-    assert fn.__globals__ is vars(ostrel)
-    assert (fn.__defaults__, fn.__kwdefaults__, fn.__closure__) == (None, None, None)
-    code = fn.__code__
-    assert (code.co_name, code.co_filename, code.co_firstlineno) == (name, "src/varnok/ostrel", first_line)
-    assert (code.co_varnames, code.co_argcount) == (local_names, int(name == "get_machine_code"))
-    assert not hasattr(fn, "__text_signature__")
-    assert pickle.loads(pickle.dumps(fn)) is fn
-    assert repr(fn).startswith(f"<function {name} at 0x")
-
-
-def test_function_attribute_setters():
-    fn = ostrel.get_gpu_uuid
-    for attribute in ("__name__", "__qualname__"):
-        with pytest.raises(TypeError, match=f"{attribute} must be set to a string object"):
-            setattr(fn, attribute, 5)
-        with pytest.raises(TypeError):
-            delattr(fn, attribute)
-    with pytest.raises(TypeError, match="__annotations__ must be set to a dict object"):
-        fn.__annotations__ = []
-    fn.marker = 1
-    assert fn.__dict__ == {"marker": 1}
-    del fn.marker
 
 
 @pytest.mark.parametrize(

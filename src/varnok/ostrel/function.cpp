@@ -24,7 +24,11 @@ struct Function {
     PyObject* doc;
     PyObject* code;
     PyObject* globals;
+    PyObject* builtins;
     PyObject* annotations;
+    PyObject* defaults;
+    PyObject* kwdefaults;
+    PyObject* type_params;
     PyObject* dict;
     PyObject* weakrefs;
 };
@@ -158,10 +162,16 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
 }
 
 // ---- attributes -------------------------------------------------------------
+//
+// Each attribute takes, refuses, forgets and reads back values as a Python
+// function's does, with the same messages and audit events; a cleared function
+// reads as a cleared Python function does. Only what a native body cannot honour
+// is refused: another code object, and defaults for the parameter.
 
-PyObject* get_name(PyObject* self, void*)
+// __name__ and __qualname__: a str, never deleted.
+template <PyObject* Function::* slot> PyObject* get_text(PyObject* self, void*)
 {
-    return Py_NewRef(as_function(self)->name);
+    return Py_NewRef(as_function(self)->*slot);
 }
 
 int set_text_attribute(PyObject*& slot, PyObject* value, const char* message)
@@ -179,14 +189,49 @@ int set_name(PyObject* self, PyObject* value, void*)
     return set_text_attribute(as_function(self)->name, value, "__name__ must be set to a string object");
 }
 
-PyObject* get_qualname(PyObject* self, void*)
-{
-    return Py_NewRef(as_function(self)->qualname);
-}
-
 int set_qualname(PyObject* self, PyObject* value, void*)
 {
     return set_text_attribute(as_function(self)->qualname, value, "__qualname__ must be set to a string object");
+}
+
+// __doc__ and __module__ take any value, __globals__ and __builtins__ none; a
+// missing one (deleted, or cleared) reads as None.
+template <PyObject* Function::* slot> PyObject* get_or_none(PyObject* self, void*)
+{
+    PyObject* value = as_function(self)->*slot;
+    return Py_NewRef(value ? value : Py_None);
+}
+
+template <PyObject* Function::* slot> int set_any(PyObject* self, PyObject* value, void*)
+{
+    Py_XSETREF(as_function(self)->*slot, Py_XNewRef(value));
+    return 0;
+}
+
+int set_readonly(PyObject*, PyObject*, void*)
+{
+    PyErr_SetString(PyExc_AttributeError, "readonly attribute");
+    return -1;
+}
+
+PyObject* get_none(PyObject*, void*)
+{
+    Py_RETURN_NONE;
+}
+
+// The builtins a def statement in `globals` gives its function: the namespace
+// of its __builtins__ module, else the running frame's.
+Ref builtins_of(PyObject* globals)
+{
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(globals, texts.dunder_builtins, &found) < 0) {
+        return {};
+    }
+    Ref builtins = Ref::steal(found);
+    if (!builtins) {
+        return Ref::steal(PyEval_GetFrameBuiltins());
+    }
+    return PyModule_Check(builtins.get()) ? Ref::dup(PyModule_GetDict(builtins.get())) : std::move(builtins);
 }
 
 PyObject* get_annotations(PyObject* self, void*)
@@ -211,45 +256,111 @@ int set_annotations(PyObject* self, PyObject* value, void*)
     return 0;
 }
 
-// __doc__ and __module__ take any value; deleting one leaves None.
-PyObject* get_doc(PyObject* self, void*)
+// Reading, setting and deleting __code__, __defaults__ and __kwdefaults__ raise
+// the audit events that they raise on a Python function.
+int audit(PyObject* self, const char* name, PyObject* value)
 {
-    PyObject* doc = as_function(self)->doc;
-    return Py_NewRef(doc ? doc : Py_None);
+    return value ? PySys_Audit("object.__setattr__", "OsO", self, name, value)
+                 : PySys_Audit("object.__delattr__", "Os", self, name);
 }
 
-int set_doc(PyObject* self, PyObject* value, void*)
+template <PyObject* Function::* slot> PyObject* get_audited(PyObject* self, void* name)
 {
-    Py_XSETREF(as_function(self)->doc, Py_XNewRef(value));
+    if (PySys_Audit("object.__getattr__", "Os", self, static_cast<const char*>(name)) < 0) {
+        return nullptr;
+    }
+    PyObject* value = as_function(self)->*slot;
+    return Py_NewRef(value ? value : Py_None);
+}
+
+// The code object describes the native body's signature and names; setting it
+// to itself is all that is allowed.
+int set_code(PyObject* self, PyObject* value, void*)
+{
+    Function* fn = as_function(self);
+    if (!value || !PyCode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__code__ must be set to a code object");
+        return -1;
+    }
+    if (value != fn->code) {
+        PyErr_Format(PyExc_ValueError, "%.200s() runs native code; its __code__ cannot be replaced", fn->spec->name);
+        return -1;
+    }
+    return audit(self, "__code__", value);
+}
+
+// None or deleting leaves no defaults. The parameter of a function that has one
+// stays required, as the native binding has no default for it.
+int set_defaults(PyObject* self, PyObject* value, void*)
+{
+    Function* fn = as_function(self);
+    if (Py_IsNone(value)) {
+        value = nullptr;
+    }
+    if (value && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    if (value && fn->spec->parameter && PyTuple_GET_SIZE(value) > 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes its argument without a default: __defaults__ must be None or ()",
+                     fn->spec->name);
+        return -1;
+    }
+    if (audit(self, "__defaults__", value) < 0) {
+        return -1;
+    }
+    Py_XSETREF(fn->defaults, Py_XNewRef(value));
     return 0;
 }
 
-PyObject* get_module(PyObject* self, void*)
+// The functions have no keyword-only parameters, so these are never used, as
+// a Python function's would not be.
+int set_kwdefaults(PyObject* self, PyObject* value, void*)
 {
-    PyObject* module = as_function(self)->module;
-    return Py_NewRef(module ? module : Py_None);
-}
-
-int set_module(PyObject* self, PyObject* value, void*)
-{
-    Py_XSETREF(as_function(self)->module, Py_XNewRef(value));
+    if (Py_IsNone(value)) {
+        value = nullptr;
+    }
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    if (audit(self, "__kwdefaults__", value) < 0) {
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->kwdefaults, Py_XNewRef(value));
     return 0;
 }
 
-PyObject* get_none(PyObject*, void*)
+PyObject* get_type_params(PyObject* self, void*)
 {
-    Py_RETURN_NONE;
+    PyObject* type_params = as_function(self)->type_params;
+    return type_params ? Py_NewRef(type_params) : PyTuple_New(0);
+}
+
+int set_type_params(PyObject* self, PyObject* value, void*)
+{
+    if (!value || !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__type_params__ must be set to a tuple");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->type_params, Py_NewRef(value));
+    return 0;
 }
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__name__", get_text<&Function::name>, set_name, nullptr, nullptr},
+    {"__qualname__", get_text<&Function::qualname>, set_qualname, nullptr, nullptr},
+    {"__doc__", get_or_none<&Function::doc>, set_any<&Function::doc>, nullptr, nullptr},
+    {"__module__", get_or_none<&Function::module>, set_any<&Function::module>, nullptr, nullptr},
+    {"__globals__", get_or_none<&Function::globals>, set_readonly, nullptr, nullptr},
+    {"__builtins__", get_or_none<&Function::builtins>, set_readonly, nullptr, nullptr},
+    {"__closure__", get_none, set_readonly, nullptr, nullptr},
+    {"__code__", get_audited<&Function::code>, set_code, nullptr, const_cast<char*>("__code__")},
+    {"__defaults__", get_audited<&Function::defaults>, set_defaults, nullptr, const_cast<char*>("__defaults__")},
+    {"__kwdefaults__", get_audited<&Function::kwdefaults>, set_kwdefaults, nullptr,
+     const_cast<char*>("__kwdefaults__")},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"__defaults__", get_none, nullptr, nullptr, nullptr},
-    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
-    {"__closure__", get_none, nullptr, nullptr, nullptr},
+    {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -258,8 +369,6 @@ PyMemberDef function_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(Function, dict), Py_READONLY, nullptr},
     {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(Function, weakrefs), Py_READONLY, nullptr},
-    {"__code__", Py_T_OBJECT_EX, offsetof(Function, code), Py_READONLY, nullptr},
-    {"__globals__", Py_T_OBJECT_EX, offsetof(Function, globals), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -300,20 +409,31 @@ int function_traverse(PyObject* self, visitproc visit, void* arg)
     Py_VISIT(fn->doc);
     Py_VISIT(fn->code);
     Py_VISIT(fn->globals);
+    Py_VISIT(fn->builtins);
     Py_VISIT(fn->annotations);
+    Py_VISIT(fn->defaults);
+    Py_VISIT(fn->kwdefaults);
+    Py_VISIT(fn->type_params);
     Py_VISIT(fn->dict);
     return 0;
 }
 
-// Drops what may take part in a reference cycle; name, qualname and code stay.
+// What the collector leaves of a Python function it clears: every reference
+// that may take part in a cycle dropped, the names empty, the code kept.
 int function_clear(PyObject* self)
 {
     Function* fn = as_function(self);
-    Py_CLEAR(fn->module);
-    Py_CLEAR(fn->doc);
     Py_CLEAR(fn->globals);
-    Py_CLEAR(fn->annotations);
+    Py_CLEAR(fn->builtins);
+    Py_CLEAR(fn->module);
+    Py_CLEAR(fn->defaults);
+    Py_CLEAR(fn->kwdefaults);
+    Py_CLEAR(fn->doc);
     Py_CLEAR(fn->dict);
+    Py_CLEAR(fn->annotations);
+    Py_CLEAR(fn->type_params);
+    Py_SETREF(fn->name, Py_GetConstant(Py_CONSTANT_EMPTY_STR));
+    Py_SETREF(fn->qualname, Py_GetConstant(Py_CONSTANT_EMPTY_STR));
     return 0;
 }
 
@@ -456,8 +576,9 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals)
     Ref module = Ref::steal(PyUnicode_InternFromString("varnok.ostrel"));
     Ref doc = make_text(spec.doc);
     Ref code = make_code(spec);
+    Ref builtins = builtins_of(globals);
     Ref annotations = make_annotations(spec);
-    if (!name || !module || !doc || !code || !annotations) {
+    if (!name || !module || !doc || !code || !builtins || !annotations) {
         return {};
     }
     Function* fn = PyObject_GC_New(Function, function_type);
@@ -473,7 +594,11 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals)
     fn->doc = doc.release();
     fn->code = code.release();
     fn->globals = Py_NewRef(globals);
+    fn->builtins = builtins.release();
     fn->annotations = annotations.release();
+    fn->defaults = nullptr;
+    fn->kwdefaults = nullptr;
+    fn->type_params = nullptr;
     fn->dict = nullptr;
     fn->weakrefs = nullptr;
     PyObject_GC_Track(fn);
