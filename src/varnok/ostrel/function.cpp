@@ -127,8 +127,13 @@ Ref run_body(Function* fn, PyObject* argument)
     // The local variables go when the run ends, after its result is made, in
     // the order of the code object's names, as a Python function's do.
     Ref locals[kMaxLocals];
-    Frame frame{fn->globals, spec.first_line,  spec.traceback_name,
-                locals,      spec.local_names, static_cast<int>(spec.local_count)};
+    Frame frame{fn->globals,
+                spec.first_line,
+                nesting.thread(),
+                spec.traceback_name,
+                locals,
+                spec.local_names,
+                static_cast<int>(spec.local_count)};
     if (argument) {
         frame.store(0, Ref::dup(argument));
     }
@@ -150,7 +155,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     PyObject* argument = nullptr;
     if (spec.parameter) {
         if (!bind_one(fn, args, nargs, kwnames, &argument)) {
-            Frame frame{fn->globals, spec.first_line, spec.traceback_name};
+            Frame frame{fn->globals, spec.first_line, nullptr, spec.traceback_name};
             add_traceback(frame);
             return nullptr;
         }

@@ -383,7 +383,7 @@ int module_exec(PyObject* module)
     }
     process.module = Py_NewRef(module);
     Ref globals = Ref::dup(PyModule_GetDict(module));
-    Frame frame{globals.get(), line::kHeader, kInitName};
+    Frame frame{globals.get(), line::kHeader, PyThreadState_Get(), kInitName};
     bool entered = false;
     if (prepare_module(module, entered) < 0 || run_statements(frame) < 0) {
         add_traceback(frame);

@@ -84,7 +84,7 @@ template <class Visit> Walk for_each_interface(Frame& frame, int line, Ref table
         Py_ssize_t position = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
-        LoopCheck check;
+        LoopCheck check(frame.thread);
         while (true) {
             frame.line = line;
             if (check.interrupted()) {

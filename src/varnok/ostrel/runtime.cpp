@@ -156,27 +156,42 @@ bool ProcessState::claim()
     return true;
 }
 
-int equals(Ref left, Ref right)
+namespace {
+
+constexpr int kUndecided = -2;
+
+// The comparisons whose answer needs no code of the operands: identity for
+// objects that compare by identity, integers, and exact strs.
+int equals_without_code(PyObject* left, PyObject* right)
 {
-    if (compares_by_identity(left.get()) && compares_by_identity(right.get())) {
-        return left.get() == right.get();
+    if (compares_by_identity(left) && compares_by_identity(right)) {
+        return left == right;
     }
     // Integers, and int-based enumerations that keep int's comparison.
     const richcmpfunc by_value = PyLong_Type.tp_richcompare;
-    if (PyLong_Check(left.get()) && PyLong_Check(right.get()) && Py_TYPE(left.get())->tp_richcompare == by_value
-        && Py_TYPE(right.get())->tp_richcompare == by_value) {
+    if (PyLong_Check(left) && PyLong_Check(right) && Py_TYPE(left)->tp_richcompare == by_value
+        && Py_TYPE(right)->tp_richcompare == by_value) {
         int left_overflow = 0;
         int right_overflow = 0;
-        const long left_value = PyLong_AsLongAndOverflow(left.get(), &left_overflow);
-        const long right_value = PyLong_AsLongAndOverflow(right.get(), &right_overflow);
+        const long left_value = PyLong_AsLongAndOverflow(left, &left_overflow);
+        const long right_value = PyLong_AsLongAndOverflow(right, &right_overflow);
         if (!left_overflow && !right_overflow) {
             return left_value == right_value;
         }
     }
-    if (PyUnicode_CheckExact(left.get()) && PyUnicode_CheckExact(right.get())) {
-        return left.get() == right.get()
-               || (PyUnicode_GET_LENGTH(left.get()) == PyUnicode_GET_LENGTH(right.get())
-                   && PyUnicode_Compare(left.get(), right.get()) == 0);
+    if (PyUnicode_CheckExact(left) && PyUnicode_CheckExact(right)) {
+        return left == right
+               || (PyUnicode_GET_LENGTH(left) == PyUnicode_GET_LENGTH(right) && PyUnicode_Compare(left, right) == 0);
+    }
+    return kUndecided;
+}
+
+} // namespace
+
+int equals(Ref left, Ref right)
+{
+    if (int answer = equals_without_code(left.get(), right.get()); answer != kUndecided) {
+        return answer;
     }
     Ref outcome = Ref::steal(PyObject_RichCompare(left.get(), right.get(), Py_EQ));
     left = Ref{};
@@ -191,6 +206,14 @@ int equals(Ref left, Ref right)
         return 0;
     }
     return PyObject_IsTrue(outcome.get());
+}
+
+int equals(PyObject* left, PyObject* right)
+{
+    if (int answer = equals_without_code(left, right); answer != kUndecided) {
+        return answer;
+    }
+    return equals(Ref::dup(left), Ref::dup(right));
 }
 
 Ref checked_text(Ref value)

@@ -67,10 +67,11 @@ extern ProcessState process;
 // it, and the objects it names live exactly as long as a Python function's
 // local variables would.
 struct Frame {
-    PyObject* globals;          // borrowed: the module namespace
-    int line;                   // the statement running now
-    const char* name = nullptr; // of the traceback entry
-    Ref* locals = nullptr;      // the local variables, in the code object's order
+    PyObject* globals;               // borrowed: the module namespace
+    int line;                        // the statement running now
+    PyThreadState* thread = nullptr; // the thread running it
+    const char* name = nullptr;      // of the traceback entry
+    Ref* locals = nullptr;           // the local variables, in the code object's order
     const char* const* local_names = nullptr;
     int local_count = 0;
     Ref traceback_locals; // their values as this run's traceback entries hold them
@@ -83,10 +84,8 @@ struct Frame {
 // `left == right` followed by its truth value: 1, 0, or -1 with an exception
 // set. As the interpreter does, the operands are let go before the truth test.
 int equals(Ref left, Ref right);
-inline int equals(PyObject* left, PyObject* right)
-{
-    return equals(Ref::dup(left), Ref::dup(right));
-}
+// The same for operands that something else keeps alive.
+int equals(PyObject* left, PyObject* right);
 
 // Whether `==` on the object is its identity and runs no code (object's own
 // comparison, which enumeration members keep).
@@ -165,6 +164,8 @@ inline Walk walk_status(int truth) // of a test: 1 stop, 0 next, -1 error
 // handled there and then.
 class LoopCheck {
 public:
+    explicit LoopCheck(PyThreadState* thread) : thread_(thread) {}
+
     // True when handling raised (a signal handler's exception); it is set.
     [[nodiscard]] bool interrupted()
     {
@@ -174,7 +175,7 @@ public:
 
 private:
     bool handle_pending();
-    PyThreadState* thread_ = PyThreadState_Get();
+    PyThreadState* thread_;
 };
 
 // Calls `visit(item)` for each item of `iterable` in order, as a `for`
@@ -185,7 +186,7 @@ private:
 template <class Visit> Walk for_each(Frame& frame, int line, Ref iterable, Visit&& visit)
 {
     frame.line = line;
-    LoopCheck check;
+    LoopCheck check(frame.thread);
     if (PyList_CheckExact(iterable.get()) || PyTuple_CheckExact(iterable.get())) {
         // Walked by index as their own iterators do: a list that changes
         // meanwhile (in a visit, or in a signal handler) is read at its

@@ -28,6 +28,8 @@ public:
 
     // False with RecursionError set: the run must not start.
     [[nodiscard]] bool entered() const { return thread_ != nullptr; }
+    // The thread the run is on.
+    [[nodiscard]] PyThreadState* thread() const { return thread_; }
 
 private:
     PyThreadState* thread_ = nullptr;
