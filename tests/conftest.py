@@ -133,11 +133,16 @@ def in_namespace(kind, setup, code):
 
 
 # Fake psutil and pyudev, found first on PYTHONPATH by every child interpreter;
-# FAKE_MAC and FAKE_SERIAL set what they report ("None" for None). Each query,
-# and each run of the fake nvidia-smi, appends its name to the file FAKE_CALLS.
+# FAKE_MAC and FAKE_SERIAL set what they report ("None" for None; FAKE_MAC
+# "interrupt" or "fail" makes the query raise KeyboardInterrupt or OSError,
+# "broken" the import of psutil fail).
+# Each query, and each run of the fake nvidia-smi, appends its name to the file
+# FAKE_CALLS.
 FAKES = {
     "psutil.py": """
         import collections, os
+        if os.environ["FAKE_MAC"] == "broken":
+            raise ImportError("psutil is broken")
         AF_LINK = 17
         _Record = collections.namedtuple("snicaddr", "family address netmask broadcast ptp")
         def net_if_addrs():
@@ -145,6 +150,8 @@ FAKES = {
                 calls.write("psutil\\n")
             if os.environ["FAKE_MAC"] == "interrupt":
                 raise KeyboardInterrupt
+            if os.environ["FAKE_MAC"] == "fail":
+                raise OSError("netlink refused")
             mac = None if os.environ["FAKE_MAC"] == "None" else os.environ["FAKE_MAC"]
             return {"lo": [_Record(AF_LINK, "00:00:00:00:00:00", None, None, None)],
                     "eth0": [_Record(AF_LINK, mac, None, None, None)]}
@@ -202,4 +209,6 @@ def host_env(tmp_path):
 
 
 def run(argv, env, **kwargs):
-    return subprocess.run(argv, env=env, capture_output=True, text=True, timeout=60, **kwargs)
+    """Runs `argv`; its standard output and error are read, unless `kwargs` say otherwise."""
+    options = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, "text": True, "timeout": 60}
+    return subprocess.run(argv, env=env, **options | kwargs)

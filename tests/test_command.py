@@ -1,43 +1,181 @@
-"""The ostrel command's options, run as a user would, in child processes that
-see fake psutil and pyudev modules and a fake nvidia-smi (conftest.host_env)."""
+"""The ostrel command run as a user would, in child processes that see fake
+psutil and pyudev modules and a fake nvidia-smi (conftest.host_env), with its
+standard output read to the end, gone, full or closed."""
 
 import importlib.metadata
 import json
+import os
+import re
 import sys
 from pathlib import Path
 
 import pytest
 from conftest import run
 
+# Each row runs through both entry points, one with standard output buffered
+# (a failed write surfaces at the final flush) and one unbuffered (at the write).
 ENTRY_POINTS = {
-    "script": [str(Path(sys.executable).parent / "ostrel")],
-    "module": [sys.executable, "-m", "varnok"],
+    "script": ([str(Path(sys.executable).parent / "ostrel")], {"PYTHONUNBUFFERED": ""}),
+    "module": ([sys.executable, "-m", "varnok"], {"PYTHONUNBUFFERED": "1"}),
 }
+README = (Path(__file__).parents[1] / "README.md").read_text()
 MAC = "02:00:5e:aa:bb:cc"
-NO_TOOL = "Error getting GPU UUID: [Errno 2] No such file or directory: 'nvidia-smi'\n"
+REPORT = f"Cuda uuid: GPU-1\nMAC Address: {MAC}\n"
+NO_TOOL = "Error getting GPU UUID: [Errno 2] No such file or directory: 'nvidia-smi'"
+FAILING_TOOL = "echo partial; echo driver gone >&2; exit 9"
 TOOL_FAILED = (
     "Error getting GPU UUID: Command '['nvidia-smi', '--query-gpu=uuid', '--format=csv,noheader']' "
-    "returned non-zero exit status 9.\n"
+    "returned non-zero exit status 9."
 )
-ALL = ["pyudev", "psutil", "nvidia-smi"]
-USAGE = "usage: ostrel [-h] [--version] [--json | --field NAME]\n"
-OPTIONS = """\
-options:
-  -h, --help    show this help message and exit
-  --version     print the version and exit
-  --json        print all values as one JSON object
-  --field NAME  print one value: disk, mac, gpu, string
-"""
+TOOL_ERR = f"driver gone\n{TOOL_FAILED}\n"  # the tool's own line, then the module's
+NO_MAC = "Error while getting MAC address: netlink refused"
+ASCII = {"serial": "SN-é", "PYTHONIOENCODING": "ascii"}
+CANNOT = "ostrel: cannot write output:"
+NOT_ASCII = "'ascii' codec can't encode character '\\xe9' in position %d: ordinal not in range(128)"
+NOT_FOUND = "  not found on PATH\n  could not be run: [Errno 2] No such file or directory: 'nvidia-smi' (after … s)\n"
+DIFFERS = "ostrel: the module gives gpu_uuid 'GPU-…', not 'GPU-…' as explained (…)\n"
+REPORTED = ["psutil", "pyudev", "nvidia-smi"]  # the report's order, and --explain's own
+ASKED = ["pyudev", "psutil", "nvidia-smi"]  # get_machine_string()'s order: --json, --field string
+BOTH = REPORTED + ASKED  # --explain's, then the module's
+USAGE = "usage: ostrel [-h] [--version] [--json | --field NAME | --explain]\n"
+
+
+def json_line(gpu="GPU-1", errors=(None, None, None), disk="SN-XYZ987", mac=MAC):
+    keys = ("disk_serial_number", "mac_address", "gpu_uuid")
+    document = {**dict(zip(keys, (disk, mac, gpu), strict=True)), "machine_string": f"{disk}|{mac}|{gpu}"}
+    return json.dumps({**document, "errors": dict(zip(keys, errors, strict=True))}) + "\n"
+
+
+TOOL_RAN = "  found at …/bin/nvidia-smi\n  exited with status {} after … s\n  printed: {}\n"
+TOOL_OK = TOOL_RAN.format(0, "GPU-1")
+FAILED_RUN = TOOL_RAN.format(9, "partial") + "  on standard error: driver gone\n"
+INTERFACES = {
+    MAC: "  lo    00:00:00:00:00:00  passed over by the first pass: not named eth0 or wlan0\n"
+    f"  eth0  {MAC}  chosen by the first pass: named eth0\n",
+    "": "  psutil.net_if_addrs() failed: netlink refused\n",
+}
+
+
+def explanation(tool=TOOL_OK, gpu="GPU-1", verdict="The module gives the same values.\n", mac=MAC):
+    """What --explain prints with the fakes."""
+    return (
+        f"Network interfaces, in psutil's order:\n{INTERFACES[mac]}MAC address: {mac or '(empty)'}\n\n"
+        "Block devices, in udev's order (by their path under /sys):\n"
+        "  device 1  ID_SERIAL=SN-XYZ987  gave the serial\nDisk serial number: SN-XYZ987\n\n"
+        f"GPU tool: nvidia-smi --query-gpu=uuid --format=csv,noheader\n{tool}GPU UUID: {gpu or '(empty)'}\n\n"
+        f"Machine string: SN-XYZ987|{mac}|{gpu}\n{verdict}"
+    )
+
+
+# The queries and tool runs of each mode; --explain's own only, as a failed
+# write of the explanation stops it before the module is asked.
+MODES = {"": REPORTED, "--json": ASKED, "--field mac": ["psutil"], "--explain": REPORTED, "--help": [], "--version": []}
+BROKEN = {
+    "|": (141, ""),
+    ">/dev/full": (74, f"{CANNOT} No space left on device\n"),
+    ">&-": (74, f"{CANNOT} standard output is closed\n"),
+}
+
+# The arguments, where a last word >/dev/full or >&- redirects standard output
+# as a shell does, and | gives it a pipe whose reader is gone before the command
+# starts; the fakes (upper case: environment variables); exit status, stdout and
+# stderr (… stands for any text within a line, ⋮ for any lines); the queries and tool runs.
+RUNS = [
+    *[
+        (f"{args} {redirect}", {}, status, "", stderr, [] if redirect == ">&-" else calls)
+        for args, calls in MODES.items()
+        for redirect, (status, stderr) in BROKEN.items()
+    ],
+    # The module's error lines go to stderr and into "errors", and stay there when stdout is gone.
+    ("--json |", {"gpu": None}, 141, "", f"{NO_TOOL}\n", ASKED[:2]),
+    ("--json", {}, 0, json_line(), "", ASKED),
+    ("--json", {"gpu": None}, 1, json_line("", (None, None, NO_TOOL)), f"{NO_TOOL}\n", ASKED[:2]),
+    ("--json", {"gpu": FAILING_TOOL}, 1, json_line("", (None, None, TOOL_FAILED)), TOOL_ERR, ASKED),
+    ("--json", {"mac": "fail"}, 1, json_line(errors=(None, NO_MAC, None), mac=""), f"{NO_MAC}\n", ASKED),
+    # None is JSON null and counts as missing; the string formats it as get_machine_string() does.
+    ("--json", {"mac": "None", "serial": ""}, 1, json_line(disk="", mac=None), "", ASKED),
+    ("--json", {"gpu": "printf 'GPU-1\\nGPU-2\\n'"}, 0, json_line("GPU-1\nGPU-2"), "", ASKED),
+    ("--field mac", {}, 0, f"{MAC}\n", "", ["psutil"]),
+    ("--field mac", {"mac": "None"}, 1, "", "", ["psutil"]),
+    ("--field mac", {"mac": ""}, 1, "", "", ["psutil"]),
+    ("--field disk", {"serial": " SN 1 "}, 0, " SN 1 \n", "", ["pyudev"]),
+    ("--field disk", {"serial": "None"}, 1, "", "", ["pyudev"]),
+    ("--field gpu", {}, 0, "GPU-1\n", "", ["nvidia-smi"]),
+    ("--field gpu", {"gpu": None}, 1, "", f"{NO_TOOL}\n", []),
+    ("--field gpu", {"gpu": FAILING_TOOL}, 1, "", TOOL_ERR, ["nvidia-smi"]),
+    ("--field gpu", {"gpu": "printf 'GPU-1\\nGPU-2\\n'"}, 0, "GPU-1\nGPU-2\n", "", ["nvidia-smi"]),
+    ("--field string", {}, 0, f"SN-XYZ987|{MAC}|GPU-1\n", "", ASKED),
+    # The string is never empty; it fails as --json does, when a piece is missing.
+    ("--field string", {"gpu": None}, 1, f"SN-XYZ987|{MAC}|\n", f"{NO_TOOL}\n", ASKED[:2]),
+    ("--field string", {"mac": "None"}, 1, "SN-XYZ987|None|GPU-1\n", "", ASKED),
+    # An encoding error is a failed write; in the report the module catches it and says so itself.
+    ("--field disk", ASCII, 74, "", f"{CANNOT} {NOT_ASCII % 3}\n", ["pyudev"]),
+    ("", ASCII, 0, f"{REPORT}Error in main execution: {NOT_ASCII % 23}\n", "", REPORTED),
+    # A failure that is neither a failed write nor Ctrl-C keeps its traceback.
+    ("", {"mac": "broken"}, 1, "", "Traceback (most recent call last):\n⋮ImportError: psutil is broken\n", []),
+    # Ctrl-C, here raised by psutil: 130 and no traceback.
+    ("", {"mac": "interrupt"}, 130, "", "", ["psutil"]),
+    ("--json", {"mac": "interrupt"}, 130, "", "", ASKED[:2]),
+    ("--explain", {"mac": "interrupt"}, 130, "", "", ["psutil"]),
+    # --explain reads what the module reads, then asks the module, whose error lines go to stderr.
+    ("--explain", {}, 0, explanation(), "", BOTH),
+    ("--explain", {"gpu": None}, 0, explanation(NOT_FOUND, ""), f"{NO_TOOL}\n", REPORTED[:2] + ASKED[:2]),
+    ("--explain", {"gpu": FAILING_TOOL}, 0, explanation(FAILED_RUN, ""), TOOL_ERR, BOTH),
+    ("--explain", {"mac": "fail"}, 0, explanation(mac=""), f"{NO_MAC}\n", BOTH),
+    # A tool that answers otherwise at each run: the module disagrees with the explanation.
+    ("--explain", {"gpu": "echo GPU-$$"}, 1, explanation(TOOL_RAN.format(0, "GPU-…"), "GPU-…", ""), DIFFERS, BOTH),
+    *[
+        (args, {}, 2, "", f"{USAGE}ostrel: error: {error}…\n", [])
+        for args, error in [
+            ("--field nonsense", "argument --field: invalid choice: 'nonsense' (choose from "),
+            ("--field", "argument --field: expected one argument"),
+            ("--json --field mac", "argument --field: not allowed with argument --json"),
+            ("--explain --json", "argument --json: not allowed with argument --explain"),
+            ("--bogus", "unrecognized arguments: --bogus"),
+            ("extra", "unrecognized arguments: extra"),
+        ]
+    ],
+]
+
+
+def run_line(argv, line, env):
+    """Runs `argv` with the arguments of `line`, and standard output redirected as
+    its last word says: as a shell does, or, for `|`, to a pipe whose reader is gone."""
+    args = line.split()
+    last = args[-1] if args else ""
+    if last == "|":
+        reader, writer = os.pipe()
+        os.close(reader)
+        with open(writer, "wb") as gone:
+            return run([*argv, *args[:-1]], env, stdout=gone)
+    if last in BROKEN:
+        return run(["sh", "-c", f'exec "$@" {last}', "sh", *argv, *args[:-1]], env)
+    return run([*argv, *args], env)
+
+
+def like(shape, text):
+    pattern = "".join({"…": "[^\n]*", "⋮": ".*"}.get(part, re.escape(part)) for part in re.split("([…⋮])", shape))
+    return re.fullmatch(pattern, text or "", re.DOTALL) is not None
+
+
+@pytest.mark.parametrize("line, fakes, status, out, err, calls", RUNS, ids=[f"{r[0]} {r[1] or ''}" for r in RUNS])
+def test_command(host_env, line, fakes, status, out, err, calls):
+    env = host_env(**{k: v for k, v in fakes.items() if k.islower()}) | {k: v for k, v in fakes.items() if k.isupper()}
+    for entry, (argv, buffering) in ENTRY_POINTS.items():
+        proc = run_line(argv, line, env | buffering)
+        got = (proc.returncode, proc.stdout, proc.stderr, host_env.calls())
+        assert got[0] == status and like(out, got[1]) and like(err, got[2]) and got[3] == calls, (entry, got)
 
 
 @pytest.mark.parametrize("entry", ENTRY_POINTS)
 @pytest.mark.parametrize("option", ["--help", "--version"])
 def test_help_and_version_touch_nothing(host_env, entry, option):
-    env = dict(host_env(), COLUMNS="80", PYTHONPROFILEIMPORTTIME="1")
-    proc = run([*ENTRY_POINTS[entry], option], env)
+    argv, buffering = ENTRY_POINTS[entry]
+    proc = run([*argv, option], host_env() | buffering | {"COLUMNS": "80", "PYTHONPROFILEIMPORTTIME": "1"})
     assert proc.returncode == 0
     if option == "--help":
-        assert proc.stdout.startswith(USAGE) and OPTIONS in proc.stdout
+        # The README shows the help as it prints, options and exit statuses included.
+        assert proc.stdout.startswith(USAGE) and proc.stdout in README
     else:
         assert proc.stdout == f"ostrel {importlib.metadata.version('varnok')}\n"
     # No query, no tool, and the extension module is not even loaded: stderr
@@ -55,78 +193,3 @@ def test_version_attribute_is_the_metadata_version():
     assert varnok.__version__ == importlib.metadata.version("varnok")
     with pytest.raises(AttributeError):
         varnok.__author__  # noqa: B018
-
-
-@pytest.mark.parametrize(
-    "values, document, status, stderr, calls",
-    [
-        ({}, ["SN-XYZ987", MAC, "GPU-1", f"SN-XYZ987|{MAC}|GPU-1"], 0, "", ALL),
-        ({"gpu": None}, ["SN-XYZ987", MAC, "", f"SN-XYZ987|{MAC}|"], 1, NO_TOOL, ALL[:2]),
-        (
-            {"gpu": "echo partial; echo driver gone >&2; exit 9"},
-            ["SN-XYZ987", MAC, "", f"SN-XYZ987|{MAC}|"],
-            1,
-            "driver gone\n" + TOOL_FAILED,
-            ALL,
-        ),
-        # None is JSON null and counts as missing; the string formats it as get_machine_string() does.
-        ({"mac": "None", "serial": ""}, ["", None, "GPU-1", "|None|GPU-1"], 1, "", ALL),
-        (
-            {"gpu": "printf 'GPU-1\\nGPU-2\\n'"},
-            ["SN-XYZ987", MAC, "GPU-1\nGPU-2", f"SN-XYZ987|{MAC}|GPU-1\nGPU-2"],
-            0,
-            "",
-            ALL,
-        ),
-    ],
-)
-def test_json(host_env, values, document, status, stderr, calls):
-    env = host_env(**values)
-    keys = ["disk_serial_number", "mac_address", "gpu_uuid", "machine_string"]
-    for argv in ENTRY_POINTS.values():
-        proc = run([*argv, "--json"], env)
-        assert proc.stdout.count("\n") == 1, proc.stdout
-        assert json.loads(proc.stdout) == dict(zip(keys, document, strict=True))
-        assert list(json.loads(proc.stdout)) == keys
-        assert (proc.returncode, proc.stderr, host_env.calls()) == (status, stderr, calls)
-
-
-@pytest.mark.parametrize(
-    "field, values, stdout, status, stderr, calls",
-    [
-        ("mac", {}, f"{MAC}\n", 0, "", ["psutil"]),
-        ("mac", {"mac": "None"}, "", 1, "", ["psutil"]),
-        ("mac", {"mac": ""}, "", 1, "", ["psutil"]),
-        ("disk", {"serial": " SN 1 "}, " SN 1 \n", 0, "", ["pyudev"]),
-        ("disk", {"serial": "None"}, "", 1, "", ["pyudev"]),
-        ("gpu", {}, "GPU-1\n", 0, "", ["nvidia-smi"]),
-        ("gpu", {"gpu": None}, "", 1, NO_TOOL, []),
-        ("gpu", {"gpu": "echo partial; echo driver gone >&2; exit 9"}, "", 1, "driver gone\n" + TOOL_FAILED, ALL[2:]),
-        ("gpu", {"gpu": "printf 'GPU-1\\nGPU-2\\n'"}, "GPU-1\nGPU-2\n", 0, "", ["nvidia-smi"]),
-        ("string", {}, f"SN-XYZ987|{MAC}|GPU-1\n", 0, "", ALL),
-        # The string is never empty; it fails as --json does, when a piece is missing.
-        ("string", {"gpu": None}, f"SN-XYZ987|{MAC}|\n", 1, NO_TOOL, ALL[:2]),
-        ("string", {"mac": "None"}, "SN-XYZ987|None|GPU-1\n", 1, "", ALL),
-    ],
-)
-def test_field(host_env, field, values, stdout, status, stderr, calls):
-    proc = run([*ENTRY_POINTS["script"], "--field", field], host_env(**values))
-    assert (proc.stdout, proc.returncode, proc.stderr, host_env.calls()) == (stdout, status, stderr, calls)
-
-
-@pytest.mark.parametrize("entry", ENTRY_POINTS)
-@pytest.mark.parametrize(
-    "argv, error",
-    [
-        (["--field", "nonsense"], "argument --field: invalid choice: 'nonsense' (choose from "),
-        (["--field"], "argument --field: expected one argument"),
-        (["--json", "--field", "mac"], "argument --field: not allowed with argument --json"),
-        (["--bogus"], "unrecognized arguments: --bogus"),
-        (["extra"], "unrecognized arguments: extra"),
-    ],
-)
-def test_usage_error(host_env, entry, argv, error):
-    proc = run([*ENTRY_POINTS[entry], *argv], host_env())
-    assert (proc.returncode, proc.stdout) == (2, "")
-    assert proc.stderr.startswith(f"{USAGE}ostrel: error: {error}") and proc.stderr.count("\n") == 2, proc.stderr
-    assert host_env.calls() == []

@@ -1,37 +1,15 @@
 import builtins
-import inspect
 import os
-import pickle
+import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 from conftest import FakePsutil, link, module_entries, run_python
+from test_function_object import FUNCTIONS
 
 import varnok.ostrel as ostrel
-
-FUNCTIONS = {
-    # name: (signature, annotations, doc, first line, local names)
-    "get_mac_address": (
-        "() -> 'str'",
-        {"return": "str"},
-        "获取物理网卡的 MAC 地址",
-        15,
-        ("iface", "addrs", "addr", "e"),
-    ),
-    "get_disk_serial_number": ("() -> 'str'", {"return": "str"}, "获取硬盘的序列号", 38, ("context", "device", "e")),
-    "get_machine_code": (
-        "(device_type: 'DeviceType') -> 'str'",
-        {"device_type": "DeviceType", "return": "str"},
-        "\n    根据设备类型返回对应的唯一标识符\n"
-        "    :param device_type: 设备类型 (DeviceType.MAC 或 DeviceType.DISK)\n"
-        "    :return: 对应的唯一标识符（MAC 地址或硬盘序列号）\n    ",  # noqa: RUF001 (full-width, as documented)
-        52,
-        ("device_type", "e"),
-    ),
-    "get_gpu_uuid": ("()", {}, None, 71, ("subprocess", "result", "e")),
-    "get_machine_string": ("()", {}, None, 80, ()),
-}
 
 
 def test_namespace_and_device_type():
@@ -49,38 +27,6 @@ def test_namespace_and_device_type():
         "DeviceType",
         (ostrel.Enum,),
     )
-
-
-@pytest.mark.parametrize("name", FUNCTIONS)
-def test_function_attributes(name):
-    signature, annotations, doc, first_line, local_names = FUNCTIONS[name]
-    fn = getattr(ostrel, name)
-    assert str(inspect.signature(fn)) == signature
-    assert fn.__annotations__ == annotations and list(fn.__annotations__) == list(annotations)
-    assert fn.__doc__ == doc
-    assert (fn.__name__, fn.__qualname__, fn.__module__) == (name, name, "varnok.ostrel")
-    assert fn.__globals__ is vars(ostrel)
-    assert (fn.__defaults__, fn.__kwdefaults__, fn.__closure__) == (None, None, None)
-    code = fn.__code__
-    assert (code.co_name, code.co_filename, code.co_firstlineno) == (name, "src/varnok/ostrel", first_line)
-    assert (code.co_varnames, code.co_argcount) == (local_names, int(name == "get_machine_code"))
-    assert not hasattr(fn, "__text_signature__")
-    assert pickle.loads(pickle.dumps(fn)) is fn
-    assert repr(fn).startswith(f"<function {name} at 0x")
-
-
-def test_function_attribute_setters():
-    fn = ostrel.get_gpu_uuid
-    for attribute in ("__name__", "__qualname__"):
-        with pytest.raises(TypeError, match=f"{attribute} must be set to a string object"):
-            setattr(fn, attribute, 5)
-        with pytest.raises(TypeError):
-            delattr(fn, attribute)
-    with pytest.raises(TypeError, match="__annotations__ must be set to a dict object"):
-        fn.__annotations__ = []
-    fn.marker = 1
-    assert fn.__dict__ == {"marker": 1}
-    del fn.marker
 
 
 @pytest.mark.parametrize(
@@ -173,6 +119,57 @@ def test_second_interpreter_is_refused():
     assert error.msg == (
         "Interpreter change detected - this module can only be loaded into one interpreter per process."
     )
+
+
+EMBEDDING_HOST = r"""
+#include <Python.h>
+int main(void)
+{
+    for (int round = 0; round < 2; ++round) {
+        Py_Initialize();
+        if (PyRun_SimpleString("import varnok.ostrel as m; print(m.DeviceType.MAC, m.get_machine_code.__name__, "
+                               "type(m.psutil).__name__, m.get_machine_code(1) == '')") != 0) {
+            return 1;
+        }
+        if (Py_FinalizeEx() < 0) {
+            return 2;
+        }
+    }
+    return 0;
+}
+"""
+
+
+def test_interpreter_initialised_again_loads_the_module_afresh(tmp_path):
+    # An embedding host may finalise the interpreter and initialise a new one
+    # in the same process; the new one must not get the old one's module.
+    import shutil
+    import site
+    import sysconfig
+
+    libdir, version = sysconfig.get_config_var("LIBDIR"), sysconfig.get_python_version()
+    if not shutil.which("cc") or not list(Path(libdir).glob(f"libpython{version}*.so*")):
+        pytest.skip("needs a C compiler and a shared libpython")
+    (tmp_path / "host.c").write_text(EMBEDDING_HOST)
+    subprocess.run(
+        [
+            "cc",
+            "host.c",
+            "-o",
+            "host",
+            f"-I{sysconfig.get_paths()['include']}",
+            f"-L{libdir}",
+            f"-Wl,-rpath,{libdir}",
+            f"-lpython{version}",
+        ],
+        cwd=tmp_path,
+        check=True,
+        capture_output=True,
+    )
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(site.getsitepackages()))
+    proc = subprocess.run([tmp_path / "host"], capture_output=True, text=True, env=env, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == ["DeviceType.MAC get_machine_code module True"] * 2
 
 
 def test_failed_load_releases_everything_and_retries():

@@ -75,12 +75,16 @@ HOSTS = {
     ),
 }
 
-# The module's choice, and psutil's table: each interface and its MAC, in order.
+# The module's choice; psutil's table: each interface and its MAC, in order;
+# and the status and output of `ostrel --explain`, all in the same namespace.
 QUERY = """
-import psutil, varnok.ostrel as m
+import contextlib, io, psutil, varnok.ostrel as m
+from varnok.__main__ import main
 table = [(name, a.address) for name, addrs in psutil.net_if_addrs().items()
          for a in addrs if a.family == psutil.AF_LINK]
-print(repr((m.get_mac_address(), table)))
+with contextlib.redirect_stdout(io.StringIO()) as explained:
+    status = main(["--explain"])
+print(repr((m.get_mac_address(), table, status, explained.getvalue())))
 """
 
 
@@ -104,10 +108,16 @@ def build(interfaces):
 @pytest.mark.namespace
 @pytest.mark.parametrize("interfaces, chosen", HOSTS.values(), ids=HOSTS)
 def test_interface_chosen_on_host(interfaces, chosen):
-    mac, table = ast.literal_eval(in_namespace("net", build(interfaces), QUERY))
+    mac, table, status, explained = ast.literal_eval(in_namespace("net", build(interfaces), QUERY))
     macs = dict(table)
     assert len(set(macs.values())) == len(macs) == len({i[0] for i in interfaces}) + 1, table
     assert mac == macs.get(chosen, ""), f"psutil's order: {table}"
+    # --explain lists psutil's interfaces in its order and names the same choice,
+    # which the module then confirmed (else the status is 1).
+    rows = [row.split(None, 2) for row in explained.split("\n\n")[0].splitlines()[1:-1]]
+    assert [name for name, _, _ in rows] == list(macs), explained
+    assert [name for name, _, why in rows if why.startswith("chosen by")] == [chosen] * bool(chosen), explained
+    assert status == 0 and explained.endswith("The module gives the same values.\n"), explained
 
 
 ORDER_SETUP = """
@@ -140,11 +150,19 @@ for dev in /sys/class/block/*; do
 done
 """
 
+# The same, with the disk serial number in place of the MAC and the table.
+DISK_QUERY = QUERY.replace("m.get_mac_address(), table", "m.get_disk_serial_number()")
+
 
 @pytest.mark.namespace
 def test_disk_whose_sysfs_path_sorts_first_wins():
     paths = [os.path.realpath(p) for p in glob.glob("/sys/class/block/*")]
     if len(paths) < 2:
         pytest.skip("needs two block devices")
-    serial = in_namespace("mount", DISK_SETUP, "import varnok.ostrel as m; print(m.get_disk_serial_number())")
-    assert serial.strip() == min(paths)
+    serial, status, explained = ast.literal_eval(in_namespace("mount", DISK_SETUP, DISK_QUERY))
+    assert serial == min(paths)
+    # --explain shows udev's order, sorted by that path, and the same device.
+    rows = [row.split() for row in explained.split("\n\n")[1].splitlines()[1:-1]]
+    assert [path for *_, path in rows] == sorted(paths), explained
+    assert [path for *_, gave, path in rows if gave == "serial"] == [min(paths)], explained
+    assert status == 0, explained

@@ -1,8 +1,9 @@
 """What plain Python code can do to the module without taking the process down:
-cleared functions, Ctrl-C during endless walks, call cycles on small thread
+Ctrl-C during endless walks, call cycles on small thread
 stacks, and a failed load under another name. Each runs in a child
 interpreter, so a crash fails the test instead of the run."""
 
+import os
 import signal
 import subprocess
 import sys
@@ -12,39 +13,7 @@ import time
 import pytest
 from conftest import run_python
 
-RECURSION_LINE = "Error while getting machine code: maximum recursion depth exceeded while calling a Python object"
-
-
-def test_cleared_function_fails_cleanly():
-    # tp_clear is what the cyclic collector calls on garbage; a function it
-    # has cleared can still be reached (through a weak reference made during
-    # finalisation, say) and called.
-    proc = run_python(
-        textwrap.dedent("""
-        import ctypes, varnok.ostrel as m
-        api = ctypes.pythonapi
-        api.PyType_GetSlot.restype = ctypes.c_void_p
-        api.PyType_GetSlot.argtypes = [ctypes.py_object, ctypes.c_int]
-        clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(api.PyType_GetSlot(type(m.get_machine_code), 51))
-        for fn in (m.get_machine_code, m.get_mac_address):
-            clear(fn)
-        for call, expected in [
-            (lambda: m.get_machine_code(), "get_machine_code() takes exactly 1 positional argument (0 given)"),
-            (lambda: m.get_machine_code(1, 2), "get_machine_code() takes exactly 1 positional argument (2 given)"),
-            (lambda: m.get_mac_address(1), "get_mac_address() takes no arguments (1 given)"),
-            (lambda: m.get_machine_code(m.DeviceType.MAC), "get_machine_code() has been cleared"),
-        ]:
-            try:
-                call()
-            except (TypeError, RuntimeError) as exc:
-                assert str(exc) == expected, exc
-            else:
-                raise AssertionError("no error")
-        print("done")
-        """)
-    )
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout == "done\n"
+RECURSION_LINE = "Error while getting machine code: maximum recursion depth exceeded"
 
 
 ENDLESS = {
@@ -67,20 +36,25 @@ ENDLESS = {
 
 
 @pytest.mark.parametrize("walk", sorted(ENDLESS))
-def test_ctrl_c_interrupts_an_endless_walk(walk):
-    code = "import collections, itertools, sys, types, varnok.ostrel as m\n"
+def test_endless_walk_lets_other_threads_run_and_ctrl_c_ends_it(walk):
+    # A thread ticking every 50 ms ticks about 20 times a second while plain
+    # Python walks; a native walk must hand over the interpreter lock as often.
+    code = "import collections, itertools, sys, threading, time, types, varnok.ostrel as m\n"
     code += "other = collections.namedtuple('snicaddr', 'family address')(2, '10.0.0.1')\n"
+    code += "def tick():\n    while True:\n        time.sleep(0.05)\n        print('tick', flush=True)\n"
+    code += "threading.Thread(target=tick, daemon=True).start()\n"
     code += "print('walking', flush=True)\n" + textwrap.dedent(ENDLESS[walk]).strip() + "\n"
     child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline() == "walking\n", child.stderr.read()
-        time.sleep(0.3)
+        time.sleep(1.0)
         child.send_signal(signal.SIGINT)
-        _, stderr = child.communicate(timeout=5)
+        stdout, stderr = child.communicate(timeout=5)
     finally:
         child.kill()
     assert child.returncode != 0
     assert stderr.strip().endswith("KeyboardInterrupt"), stderr
+    assert stdout.count("tick") >= 10, stdout
 
 
 @pytest.mark.parametrize("stack_kib", [256, 512])
@@ -110,9 +84,9 @@ def test_call_cycle_on_a_small_thread_stack_ends_in_recursion_error(stack_kib):
     assert lines == [RECURSION_LINE]
     # Each level that got through adds "|M|G" after the innermost empty piece;
     # nesting may take an eighth of the stack, room for dozens of levels
-    # (fewer with the sanitizers' larger frames).
+    # (a handful with the sanitizers' larger frames).
     levels = string.count("|M|G")
-    assert levels >= 10 and string == "|M|G" * levels
+    assert levels >= (5 if os.environ.get("OSTREL_SANITIZED") else 30) and string == "|M|G" * levels
 
 
 FAILED_LOAD = """

@@ -6,10 +6,13 @@ module's report while it loads. The module does so when its exported flag
 library, sets the flag, then imports the module; the interpreter's own load of
 the same file reuses the loaded library, flag included.
 
-``--json`` and ``--field`` import the module as usual and call its public
-functions, with standard output redirected to standard error while they run:
-the module writes its error lines through ``print``, so they land on stderr
-and standard output carries only the values.
+``--json``, ``--field`` and ``--explain`` import the module as usual and call
+its public functions, with standard output redirected to standard error while
+they run: the module writes its error lines through ``print``, so they land on
+stderr and standard output carries only the values.
+
+``main`` runs the command and lets a failed write or an interrupt propagate;
+``command``, the installed entry point, turns those into exit statuses.
 """
 
 import argparse
@@ -18,8 +21,12 @@ import ctypes
 import importlib
 import importlib.util
 import json
+import os
+import shutil
+import subprocess
 import sys
-from collections.abc import Sequence
+import time
+from collections.abc import Callable, Sequence
 
 MODULE = "varnok.ostrel"
 MAIN_FLAG = "__pyx_module_is_main_varnok__ostrel"
@@ -32,32 +39,66 @@ SOURCES = {
 }
 FIELDS = (*SOURCES, "string")
 
+# Exit statuses. 74 is EX_IOERR of <sysexits.h>; 130 and 141 are what a shell
+# reports for a command ended by SIGINT or SIGPIPE.
+MISSING = 1
+CANNOT_WRITE = 74
+INTERRUPTED = 130
+BROKEN_PIPE = 141
 
-class _Version(argparse.Action):
-    """--version, with the package metadata read only when it is asked for."""
+EPILOG = """\
+--json, --field and --explain write the module's error lines to standard error.
 
-    def __init__(self, option_strings, dest, **kwargs):
+exit status:
+  0    every value asked for is there (the report without options: always)
+  1    a value asked for is empty or None; --explain: the module disagrees
+  2    usage error
+  74   cannot write output: a full device, a closed standard output, an
+       encoding error (one line on standard error says which)
+  130  interrupted (Ctrl-C)
+  141  the reader of the output went away (broken pipe); nothing is printed
+"""
+
+
+class _Print(argparse.Action):
+    """--help and --version: write to standard output and stop, querying nothing.
+
+    argparse's own printing swallows a failed write; this one lets it through."""
+
+    def __init__(self, option_strings, dest, text: Callable[[argparse.ArgumentParser], str], **kwargs):
         super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)
+        self.text = text
 
     def __call__(self, parser, namespace, values, option_string=None):
-        from varnok import __version__
-
-        print(f"{parser.prog} {__version__}")
+        sys.stdout.write(self.text(parser))
         parser.exit()
+
+
+def _version(parser: argparse.ArgumentParser) -> str:
+    from varnok import __version__  # the package metadata, read only when asked for
+
+    return f"{parser.prog} {__version__}\n"
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="ostrel",
-        description="Print this machine's identifiers: disk serial number, MAC address, NVIDIA GPU UUID. "
-        "With no option, print the report of varnok.ostrel.",
-        epilog="--json and --field write the module's error lines to standard error. Exit status: 0 when "
-        "every value asked for is there, 1 when one is empty or None, 2 on a usage error.",
+        description="Print this machine's identifiers: disk serial number, MAC address, NVIDIA GPU\n"
+        "UUID. With no option, print the report of varnok.ostrel.",
+        epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        add_help=False,
     )
-    parser.add_argument("--version", action=_Version, help="print the version and exit")
+    parser.add_argument(
+        "-h", "--help", action=_Print, text=argparse.ArgumentParser.format_help, help="show this help message and exit"
+    )
+    parser.add_argument("--version", action=_Print, text=_version, help="print the version and exit")
     mode = parser.add_mutually_exclusive_group()
     mode.add_argument("--json", action="store_true", help="print all values as one JSON object")
     mode.add_argument("--field", choices=FIELDS, metavar="NAME", help="print one value: " + ", ".join(FIELDS))
+    mode.add_argument(
+        "--explain", action="store_true", help="show what the module finds here and why it picks what it picks"
+    )
     return parser
 
 
@@ -76,15 +117,39 @@ def run_report() -> int:
     return 0
 
 
-def query(names: Sequence[str]) -> list[str | None]:
-    """The value of each source in `names`, each asked once, in that order.
+class _Printed:
+    """sys.stdout while the module makes one value: passes what it prints on to
+    standard error, and keeps it."""
 
-    None is passed through as the module hands it out (psutil or pyudev may
-    report None for an address or a serial)."""
+    def __init__(self):
+        self.parts: list[str] = []
+
+    def write(self, text: str) -> int:
+        self.parts.append(text)
+        return sys.stderr.write(text)
+
+    def flush(self) -> None:
+        sys.stderr.flush()
+
+    def line(self) -> str | None:
+        return "".join(self.parts).removesuffix("\n") if self.parts else None
+
+
+def query(names: Sequence[str]) -> tuple[list[str | None], list[str | None]]:
+    """The value of each source in `names`, each asked once, in that order, and
+    the error line the module printed while making it (None when it printed none).
+
+    A value is a str; None only where a stand-in bound in place of psutil or
+    pyudev hands it out (the real libraries never do)."""
     from varnok.ostrel import DeviceType, get_machine_code
 
-    with contextlib.redirect_stdout(sys.stderr):
-        return [get_machine_code(DeviceType[SOURCES[name][1]]) for name in names]
+    values, errors = [], []
+    for name in names:
+        printed = _Printed()
+        with contextlib.redirect_stdout(printed):
+            values.append(get_machine_code(DeviceType[SOURCES[name][1]]))
+        errors.append(printed.line())
+    return values, errors
 
 
 def machine_string(values: Sequence[str | None]) -> str:
@@ -93,32 +158,236 @@ def machine_string(values: Sequence[str | None]) -> str:
 
 
 def print_json() -> int:
-    values = query(list(SOURCES))
-    document = {key: value for (key, _), value in zip(SOURCES.values(), values, strict=True)}
+    values, errors = query(list(SOURCES))
+    keys = [key for key, _ in SOURCES.values()]
+    document: dict[str, object] = dict(zip(keys, values, strict=True))
     document["machine_string"] = machine_string(values)
+    document["errors"] = dict(zip(keys, errors, strict=True))
     print(json.dumps(document))
-    return 0 if all(values) else 1
+    return 0 if all(values) else MISSING
 
 
 def print_field(name: str) -> int:
     if name == "string":
-        values = query(list(SOURCES))
+        values, _ = query(list(SOURCES))
         print(machine_string(values))
-        return 0 if all(values) else 1
-    (value,) = query([name])
+        return 0 if all(values) else MISSING
+    (value,), _ = query([name])
     if value:
         print(value)
-    return 0 if value else 1
+    return 0 if value else MISSING
+
+
+# What the module's sources look for (src/varnok/ostrel/network.cpp, disk.cpp, gpu.cpp).
+PREFERRED = ("eth0", "wlan0")
+EXCLUDED = ("lo", "docker", "veth")
+GPU_TOOL = ["nvidia-smi", "--query-gpu=uuid", "--format=csv,noheader"]
+GPU_TOOL_TIMEOUT = 120
+
+
+def shown(value: object) -> str:
+    return "(empty)" if value == "" else f"{value}"
+
+
+def explain_interfaces(psutil) -> tuple[list[str], str | None]:
+    """psutil's interfaces, in its order, each with what the two passes make of it."""
+    lines = ["Network interfaces, in psutil's order:"]
+    try:
+        table = [
+            (name, [record.address for record in records if record.family == psutil.AF_LINK])
+            for name, records in psutil.net_if_addrs().items()
+        ]
+    except Exception as error:
+        return [*lines, f"  psutil.net_if_addrs() failed: {error}", "MAC address: (empty)"], ""
+    by_name = next((i for i, (name, links) in enumerate(table) if name in PREFERRED and links), None)
+    chosen = by_name
+    if by_name is None:
+        chosen = next((i for i, (name, links) in enumerate(table) if links and not excluded(name)), None)
+    width = max((len(name) for name, _ in table), default=0)
+    for i, (name, links) in enumerate(table):
+        if chosen is not None and i > chosen:
+            why = "not looked at: it comes after the chosen one"
+        elif i == chosen and chosen == by_name:
+            why = f"chosen by the first pass: named {name}"
+        elif i == chosen:
+            why = "chosen by the second pass: " + ", ".join(f'no "{part}"' for part in EXCLUDED) + " in its name"
+        elif not links:
+            why = f"named {name}, but no link-layer address" if name in PREFERRED else "no link-layer address"
+        elif by_name is not None:
+            why = "passed over by the first pass: not named " + " or ".join(PREFERRED)
+        else:
+            why = f'skipped by the second pass: "{excluded(name)}" is in its name'
+        lines.append(f"  {name:<{width}}  {shown(links[0]) if links else '-':<17}  {why}")
+    if not table:
+        lines.append("  (none)")
+    value = table[chosen][1][0] if chosen is not None else ""
+    return [*lines, f"MAC address: {shown(value)}"], value
+
+
+def excluded(name: str) -> str | None:
+    return next((part for part in EXCLUDED if part in name), None)
+
+
+def explain_disks(pyudev) -> tuple[list[str], str | None]:
+    """udev's block devices, in its order, and which one gives the serial."""
+    lines = ["Block devices, in udev's order (by their path under /sys):"]
+    try:
+        rows, chosen, value = [], False, ""
+        for number, device in enumerate(pyudev.Context().list_devices(subsystem="block"), 1):
+            properties = device.properties
+            has = "ID_SERIAL" in properties
+            serial = properties["ID_SERIAL"] if has else None
+            why = f"ID_SERIAL={serial}" if has else "no ID_SERIAL"
+            if has and not chosen:
+                why, chosen, value = f"{why}  gave the serial", True, serial
+            name = getattr(device, "sys_name", None) or f"device {number}"
+            rows.append((name, why, getattr(device, "sys_path", None) or ""))
+    except Exception as error:
+        return [*lines, f"  reading udev failed: {error}", "Disk serial number: (empty)"], ""
+    width = max((len(name) for name, _, _ in rows), default=0)
+    why_width = max((len(why) for _, why, _ in rows), default=0)
+    lines += [f"  {name:<{width}}  {why:<{why_width}}  {path}".rstrip() for name, why, path in rows] or ["  (none)"]
+    return [*lines, f"Disk serial number: {shown(value)}"], value
+
+
+def explain_gpu() -> tuple[list[str], str]:
+    """One run of the GPU tool, as the module runs it: where it was found, what it
+    printed or why it failed, and how long it took."""
+    found = shutil.which(GPU_TOOL[0])
+    lines = [f"GPU tool: {' '.join(GPU_TOOL)}", f"  found at {found}" if found else "  not found on PATH"]
+    value = ""
+    start = time.monotonic()
+    try:
+        done = subprocess.run(GPU_TOOL, capture_output=True, timeout=GPU_TOOL_TIMEOUT)
+    except subprocess.TimeoutExpired:
+        lines.append(f"  still running after {GPU_TOOL_TIMEOUT} s: killed")
+    except OSError as error:
+        lines.append(f"  could not be run: {error} (after {time.monotonic() - start:.3f} s)")
+    else:
+        lines.append(f"  exited with status {done.returncode} after {time.monotonic() - start:.3f} s")
+        try:
+            printed = done.stdout.decode("utf-8")
+        except UnicodeDecodeError as error:
+            lines.append(f"  its output is not UTF-8: {error}")
+        else:
+            lines += [f"  printed: {line}" for line in printed.strip().splitlines()]
+            value = printed.strip() if done.returncode == 0 else ""
+        lines += [f"  on standard error: {line}" for line in done.stderr.decode(errors="replace").splitlines()]
+    return [*lines, f"GPU UUID: {shown(value)}"], value
+
+
+def explain() -> int:
+    """Prints what the module looks at on this host and what it chooses, then asks
+    the module itself: 1 when its answer is not the one explained."""
+    from varnok import ostrel
+
+    mac_lines, mac = explain_interfaces(ostrel.psutil)
+    disk_lines, disk = explain_disks(ostrel.pyudev)
+    gpu_lines, gpu = explain_gpu()
+    explained = {"disk": disk, "mac": mac, "gpu": gpu}
+    print("\n\n".join("\n".join(lines) for lines in (mac_lines, disk_lines, gpu_lines)))
+    print(f"\nMachine string: {machine_string(list(explained.values()))}")
+    sys.stdout.flush()  # a failed write ends the command before the module runs the queries again
+    values, _ = query(list(explained))
+    differ = [(name, want, got) for (name, want), got in zip(explained.items(), values, strict=True) if want != got]
+    for name, want, got in differ:
+        print(
+            f"ostrel: the module gives {SOURCES[name][0]} {got!r}, not {want!r} as explained "
+            "(the host changed meanwhile, or the explanation no longer follows the module)",
+            file=sys.stderr,
+        )
+    if not differ:
+        print("The module gives the same values.")
+    return MISSING if differ else 0
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command and returns its exit status. A failed write, an interrupt,
+    and --help, --version or a usage error (SystemExit) propagate."""
     args = build_parser().parse_args(argv)
     if args.json:
         return print_json()
     if args.field:
         return print_field(args.field)
+    if args.explain:
+        return explain()
     return run_report()
 
 
+class _Output:
+    """sys.stdout while the command runs: the stream itself, except that it keeps
+    the last write or flush that failed, so that a failure to write can be told
+    apart from anything else that escapes."""
+
+    def __init__(self, stream):
+        self.stream = stream
+        self.failure: Exception | None = None
+
+    def write(self, text: str) -> int:
+        try:
+            return self.stream.write(text)
+        except Exception as error:
+            self.failure = error
+            raise
+
+    def flush(self) -> None:
+        try:
+            self.stream.flush()
+        except Exception as error:
+            self.failure = error
+            raise
+
+    def __getattr__(self, name: str):
+        return getattr(self.stream, name)
+
+
+def _cannot_write(reason: str) -> int:
+    print(f"ostrel: cannot write output: {reason}", file=sys.stderr)
+    return CANNOT_WRITE
+
+
+def _discard_pending(stream) -> None:
+    """Points the descriptor under `stream` at /dev/null, so that the interpreter's
+    flush at exit finds somewhere to put what is still buffered, instead of
+    failing again and reporting it."""
+    with contextlib.suppress(OSError, ValueError):
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        try:
+            os.dup2(devnull, stream.fileno())
+        finally:
+            os.close(devnull)
+
+
+def command(argv: Sequence[str] | None = None) -> int:
+    """The ostrel command: main(), with what escapes from it made an exit status.
+
+    A broken pipe ends it quietly (141), as Python's documentation recommends for
+    SIGPIPE; any other failed write of standard output, a standard output closed
+    from the start included, is one line on standard error (74); Ctrl-C is 130.
+    Nothing else is caught: a failure that is not one of these keeps its traceback."""
+    stream = sys.stdout
+    if stream is None:  # descriptor 1 was closed when the interpreter started
+        return _cannot_write("standard output is closed")
+    output = sys.stdout = _Output(stream)
+    try:
+        try:
+            status = main(argv)
+        except SystemExit as done:  # --help, --version or a usage error
+            status = done.code if isinstance(done.code, int) else 1
+        output.flush()
+        return status
+    except KeyboardInterrupt:
+        return INTERRUPTED
+    except Exception as error:
+        if error is not output.failure:
+            raise
+        _discard_pending(stream)
+        if isinstance(error, BrokenPipeError):
+            return BROKEN_PIPE
+        return _cannot_write(error.strerror if isinstance(error, OSError) and error.strerror else f"{error}")
+    finally:
+        sys.stdout = stream
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(command())

@@ -1,6 +1,9 @@
 // get_disk_serial_number: the udev property ID_SERIAL of the first block device
 // that carries it, read through pyudev.
 
+#include <cstdint>
+#include <utility>
+
 #include "lines.hpp"
 #include "sources.hpp"
 
@@ -8,20 +11,27 @@ namespace ostrel {
 
 namespace {
 
-GlobalCache pyudev_cache;
-AttributeCache context_cache;
+// Local variables, in the code object's order.
+enum Local : std::uint8_t { kContext, kDevice };
 
+// context = pyudev.Context(); then context.list_devices(subsystem="block")
 Ref block_devices(Frame& frame)
 {
     frame.line = line::kDiskContext;
-    Ref pyudev = lookup_global(frame.globals, texts.pyudev, pyudev_cache);
-    Ref context_type = pyudev ? get_attribute(pyudev.get(), texts.Context, context_cache) : Ref{};
+    Remembered& r = remembered_lookups;
+    Ref context_type;
+    {
+        Ref pyudev = lookup_global(frame.globals, texts.pyudev, r.pyudev);
+        context_type = pyudev ? get_attribute(pyudev.get(), texts.Context, r.context) : Ref{};
+    }
     Ref context = context_type ? Ref::steal(PyObject_CallNoArgs(context_type.get())) : Ref{};
+    context_type = Ref{};
     if (!context) {
         return {};
     }
+    frame.store(kContext, std::move(context));
     frame.line = line::kDiskDevices;
-    Ref list_devices = Ref::steal(PyObject_GetAttr(context.get(), texts.list_devices));
+    Ref list_devices = Ref::steal(PyObject_GetAttr(frame.local(kContext), texts.list_devices));
     if (!list_devices) {
         return {};
     }
@@ -29,11 +39,22 @@ Ref block_devices(Frame& frame)
     return Ref::steal(PyObject_Vectorcall(list_devices.get(), keyword_values, 0, texts.kw_subsystem));
 }
 
-// 1 when the device's properties hold ID_SERIAL; the mapping is released at once.
+// "ID_SERIAL" in device.properties; the mapping is let go at once.
 int has_serial(PyObject* device)
 {
     Ref properties = Ref::steal(PyObject_GetAttr(device, texts.properties));
     return properties ? PySequence_Contains(properties.get(), texts.ID_SERIAL) : -1;
+}
+
+// device.properties["ID_SERIAL"]: a second, fresh read of the properties, as a
+// mapping may be computed anew; the mapping is let go before the value is
+// checked.
+Ref serial_of(PyObject* device)
+{
+    Ref properties = Ref::steal(PyObject_GetAttr(device, texts.properties));
+    Ref serial = properties ? Ref::steal(PyObject_GetItem(properties.get(), texts.ID_SERIAL)) : Ref{};
+    properties = Ref{};
+    return checked_text(std::move(serial));
 }
 
 Ref disk_serial_number(Frame& frame)
@@ -43,18 +64,17 @@ Ref disk_serial_number(Frame& frame)
         return {};
     }
     Ref found;
-    int status = for_each(frame, line::kDiskDevices, devices.get(), [&](PyObject* device) {
+    Walk status = for_each(frame, line::kDiskDevices, std::move(devices), [&](Ref device) {
+        frame.store(kDevice, std::move(device));
         frame.line = line::kDiskContains;
-        if (int has = has_serial(device); has <= 0) {
+        if (Walk has = walk_status(has_serial(frame.local(kDevice))); has != Walk::kStop) {
             return has;
         }
-        // A second, fresh read of the properties, as a mapping may be computed anew.
         frame.line = line::kDiskReturn;
-        Ref properties = Ref::steal(PyObject_GetAttr(device, texts.properties));
-        found = checked_text(properties ? Ref::steal(PyObject_GetItem(properties.get(), texts.ID_SERIAL)) : Ref{});
-        return found ? 1 : -1;
+        found = serial_of(frame.local(kDevice));
+        return found ? Walk::kStop : Walk::kError;
     });
-    if (status != 0) {
+    if (status != Walk::kNext) {
         return found; // empty after a failure
     }
     frame.line = line::kDiskNone;

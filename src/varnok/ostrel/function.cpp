@@ -1,6 +1,5 @@
 #include "function.hpp"
 
-#include <pthread.h>
 #include <structmember.h>
 
 #include <algorithm>
@@ -9,12 +8,7 @@
 #include <cstring>
 
 #include "lines.hpp"
-
-// The oldest versions of the two thread functions, which every glibc that the
-// wheel's manylinux tag covers has (glibc 2.34 moved them from libpthread into
-// libc and gave them new versions, keeping these).
-__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5");
-__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
+#include "stack.hpp"
 
 namespace ostrel {
 
@@ -30,7 +24,11 @@ struct Function {
     PyObject* doc;
     PyObject* code;
     PyObject* globals;
+    PyObject* builtins;
     PyObject* annotations;
+    PyObject* defaults;
+    PyObject* kwdefaults;
+    PyObject* type_params;
     PyObject* dict;
     PyObject* weakrefs;
 };
@@ -113,96 +111,6 @@ bool bind_one(const Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObj
     return true;
 }
 
-// The functions call one another through module attributes that a caller may
-// rebind, so a cycle of such calls must end in RecursionError rather than in a
-// C stack overflow, on whatever stack the calling thread has. Unlike calls
-// between Python functions, every nested run of a body takes C stack, and the
-// Python code that the innermost run calls (a rebound source, the write of an
-// error line to a Python stdout) needs nearly as much room as it would have
-// had in a cycle of Python functions. So the runs nested in an outermost one
-// may take at most an eighth of the stack that was left when it started, and
-// no more than 64 KiB (about 170 nested runs); past that, or past a depth of 1000,
-// a run raises RecursionError, which its callers' guarded blocks report like
-// any failure. Python code in between counts against the interpreter's own
-// limit as well.
-constexpr int kCallDepthLimit = 1000;
-constexpr std::uintptr_t kNestingBudget = std::uintptr_t{64} * 1024;
-
-struct ThreadStack {
-    int depth = 0;
-    bool probed = false;
-    // The running thread's own stack, [low, high); both 0 where unknown.
-    std::uintptr_t low = 0;
-    std::uintptr_t high = 0;
-    // Nested runs may not start below this; 0 where there is no such bound.
-    std::uintptr_t floor = 0;
-
-    // Set when an outermost run starts at `address`. Code running on a stack
-    // other than the thread's own (as some coroutine libraries arrange) is
-    // left to the depth limit.
-    void start_at(std::uintptr_t address)
-    {
-        floor = address >= low && address < high ? address - std::min(kNestingBudget, (address - low) / 8) : 0;
-    }
-
-    [[nodiscard]] bool exhausted(std::uintptr_t address) const { return address >= low && address < floor; }
-};
-
-[[gnu::tls_model("initial-exec")]] thread_local ThreadStack thread_stack;
-
-// The running thread's stack, as the threads library knows it: the size it
-// was created with, or the main thread's mapping under its limit.
-void probe_stack(ThreadStack& stack)
-{
-    stack.probed = true;
-    pthread_attr_t attributes;
-    if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
-        return;
-    }
-    void* low = nullptr;
-    std::size_t size = 0;
-    const int status = pthread_attr_getstack(&attributes, &low, &size);
-    pthread_attr_destroy(&attributes);
-    if (status == 0) {
-        stack.low = reinterpret_cast<std::uintptr_t>(low);
-        stack.high = stack.low + size;
-    }
-}
-
-class CallDepthScope {
-public:
-    CallDepthScope()
-    {
-        ThreadStack& stack = thread_stack;
-        if (!stack.probed) {
-            probe_stack(stack);
-        }
-        const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-        if (stack.depth == 0) {
-            stack.start_at(here);
-        }
-        entered_ = stack.depth < kCallDepthLimit && !stack.exhausted(here);
-        if (entered_) {
-            ++stack.depth;
-        }
-        else {
-            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
-        }
-    }
-    ~CallDepthScope()
-    {
-        if (entered_) {
-            --thread_stack.depth;
-        }
-    }
-    CallDepthScope(const CallDepthScope&) = delete;
-    CallDepthScope& operator=(const CallDepthScope&) = delete;
-    [[nodiscard]] bool entered() const { return entered_; }
-
-private:
-    bool entered_ = false;
-};
-
 // Runs the body once the arguments are bound. The caller's reference keeps
 // the function, and so its namespace, alive.
 Ref run_body(Function* fn, PyObject* argument)
@@ -212,14 +120,29 @@ Ref run_body(Function* fn, PyObject* argument)
         PyErr_Format(PyExc_RuntimeError, "%.200s() has been cleared", spec.name);
         return {};
     }
-    CallDepthScope depth;
-    if (!depth.entered()) {
+    NestingScope nesting;
+    if (!nesting.entered()) {
         return {};
     }
-    Frame frame{fn->globals, spec.first_line};
+    // The local variables go when the run ends, after its result is made, in
+    // the order of the code object's names, as a Python function's do.
+    Ref locals[kMaxLocals];
+    Frame frame{fn->globals,
+                spec.first_line,
+                nesting.thread(),
+                spec.traceback_name,
+                locals,
+                spec.local_names,
+                static_cast<int>(spec.local_count)};
+    if (argument) {
+        frame.store(0, Ref::dup(argument));
+    }
     Ref result = spec.body(frame, argument);
     if (!result) {
-        add_traceback(spec.traceback_name, frame.line, frame.globals);
+        add_traceback(frame);
+    }
+    for (Ref& local : locals) {
+        local = Ref{};
     }
     return result;
 }
@@ -232,7 +155,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     PyObject* argument = nullptr;
     if (spec.parameter) {
         if (!bind_one(fn, args, nargs, kwnames, &argument)) {
-            add_traceback(spec.traceback_name, spec.first_line, fn->globals);
+            Frame frame{fn->globals, spec.first_line, nullptr, spec.traceback_name};
+            add_traceback(frame);
             return nullptr;
         }
     }
@@ -243,10 +167,16 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
 }
 
 // ---- attributes -------------------------------------------------------------
+//
+// Each attribute takes, refuses, forgets and reads back values as a Python
+// function's does, with the same messages and audit events; a cleared function
+// reads as a cleared Python function does. Only what a native body cannot honour
+// is refused: another code object, and defaults for the parameter.
 
-PyObject* get_name(PyObject* self, void*)
+// __name__ and __qualname__: a str, never deleted.
+template <PyObject* Function::* slot> PyObject* get_text(PyObject* self, void*)
 {
-    return Py_NewRef(as_function(self)->name);
+    return Py_NewRef(as_function(self)->*slot);
 }
 
 int set_text_attribute(PyObject*& slot, PyObject* value, const char* message)
@@ -264,14 +194,49 @@ int set_name(PyObject* self, PyObject* value, void*)
     return set_text_attribute(as_function(self)->name, value, "__name__ must be set to a string object");
 }
 
-PyObject* get_qualname(PyObject* self, void*)
-{
-    return Py_NewRef(as_function(self)->qualname);
-}
-
 int set_qualname(PyObject* self, PyObject* value, void*)
 {
     return set_text_attribute(as_function(self)->qualname, value, "__qualname__ must be set to a string object");
+}
+
+// __doc__ and __module__ take any value, __globals__ and __builtins__ none; a
+// missing one (deleted, or cleared) reads as None.
+template <PyObject* Function::* slot> PyObject* get_or_none(PyObject* self, void*)
+{
+    PyObject* value = as_function(self)->*slot;
+    return Py_NewRef(value ? value : Py_None);
+}
+
+template <PyObject* Function::* slot> int set_any(PyObject* self, PyObject* value, void*)
+{
+    Py_XSETREF(as_function(self)->*slot, Py_XNewRef(value));
+    return 0;
+}
+
+int set_readonly(PyObject*, PyObject*, void*)
+{
+    PyErr_SetString(PyExc_AttributeError, "readonly attribute");
+    return -1;
+}
+
+PyObject* get_none(PyObject*, void*)
+{
+    Py_RETURN_NONE;
+}
+
+// The builtins a def statement in `globals` gives its function: the namespace
+// of its __builtins__ module, else the running frame's.
+Ref builtins_of(PyObject* globals)
+{
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(globals, texts.dunder_builtins, &found) < 0) {
+        return {};
+    }
+    Ref builtins = Ref::steal(found);
+    if (!builtins) {
+        return Ref::steal(PyEval_GetFrameBuiltins());
+    }
+    return PyModule_Check(builtins.get()) ? Ref::dup(PyModule_GetDict(builtins.get())) : std::move(builtins);
 }
 
 PyObject* get_annotations(PyObject* self, void*)
@@ -296,45 +261,111 @@ int set_annotations(PyObject* self, PyObject* value, void*)
     return 0;
 }
 
-// __doc__ and __module__ take any value; deleting one leaves None.
-PyObject* get_doc(PyObject* self, void*)
+// Reading, setting and deleting __code__, __defaults__ and __kwdefaults__ raise
+// the audit events that they raise on a Python function.
+int audit(PyObject* self, const char* name, PyObject* value)
 {
-    PyObject* doc = as_function(self)->doc;
-    return Py_NewRef(doc ? doc : Py_None);
+    return value ? PySys_Audit("object.__setattr__", "OsO", self, name, value)
+                 : PySys_Audit("object.__delattr__", "Os", self, name);
 }
 
-int set_doc(PyObject* self, PyObject* value, void*)
+template <PyObject* Function::* slot> PyObject* get_audited(PyObject* self, void* name)
 {
-    Py_XSETREF(as_function(self)->doc, Py_XNewRef(value));
+    if (PySys_Audit("object.__getattr__", "Os", self, static_cast<const char*>(name)) < 0) {
+        return nullptr;
+    }
+    PyObject* value = as_function(self)->*slot;
+    return Py_NewRef(value ? value : Py_None);
+}
+
+// The code object describes the native body's signature and names; setting it
+// to itself is all that is allowed.
+int set_code(PyObject* self, PyObject* value, void*)
+{
+    Function* fn = as_function(self);
+    if (!value || !PyCode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__code__ must be set to a code object");
+        return -1;
+    }
+    if (value != fn->code) {
+        PyErr_Format(PyExc_ValueError, "%.200s() runs native code; its __code__ cannot be replaced", fn->spec->name);
+        return -1;
+    }
+    return audit(self, "__code__", value);
+}
+
+// None or deleting leaves no defaults. The parameter of a function that has one
+// stays required, as the native binding has no default for it.
+int set_defaults(PyObject* self, PyObject* value, void*)
+{
+    Function* fn = as_function(self);
+    if (Py_IsNone(value)) {
+        value = nullptr;
+    }
+    if (value && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    if (value && fn->spec->parameter && PyTuple_GET_SIZE(value) > 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes its argument without a default: __defaults__ must be None or ()",
+                     fn->spec->name);
+        return -1;
+    }
+    if (audit(self, "__defaults__", value) < 0) {
+        return -1;
+    }
+    Py_XSETREF(fn->defaults, Py_XNewRef(value));
     return 0;
 }
 
-PyObject* get_module(PyObject* self, void*)
+// The functions have no keyword-only parameters, so these are never used, as
+// a Python function's would not be.
+int set_kwdefaults(PyObject* self, PyObject* value, void*)
 {
-    PyObject* module = as_function(self)->module;
-    return Py_NewRef(module ? module : Py_None);
-}
-
-int set_module(PyObject* self, PyObject* value, void*)
-{
-    Py_XSETREF(as_function(self)->module, Py_XNewRef(value));
+    if (Py_IsNone(value)) {
+        value = nullptr;
+    }
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    if (audit(self, "__kwdefaults__", value) < 0) {
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->kwdefaults, Py_XNewRef(value));
     return 0;
 }
 
-PyObject* get_none(PyObject*, void*)
+PyObject* get_type_params(PyObject* self, void*)
 {
-    Py_RETURN_NONE;
+    PyObject* type_params = as_function(self)->type_params;
+    return type_params ? Py_NewRef(type_params) : PyTuple_New(0);
+}
+
+int set_type_params(PyObject* self, PyObject* value, void*)
+{
+    if (!value || !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__type_params__ must be set to a tuple");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->type_params, Py_NewRef(value));
+    return 0;
 }
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__name__", get_text<&Function::name>, set_name, nullptr, nullptr},
+    {"__qualname__", get_text<&Function::qualname>, set_qualname, nullptr, nullptr},
+    {"__doc__", get_or_none<&Function::doc>, set_any<&Function::doc>, nullptr, nullptr},
+    {"__module__", get_or_none<&Function::module>, set_any<&Function::module>, nullptr, nullptr},
+    {"__globals__", get_or_none<&Function::globals>, set_readonly, nullptr, nullptr},
+    {"__builtins__", get_or_none<&Function::builtins>, set_readonly, nullptr, nullptr},
+    {"__closure__", get_none, set_readonly, nullptr, nullptr},
+    {"__code__", get_audited<&Function::code>, set_code, nullptr, const_cast<char*>("__code__")},
+    {"__defaults__", get_audited<&Function::defaults>, set_defaults, nullptr, const_cast<char*>("__defaults__")},
+    {"__kwdefaults__", get_audited<&Function::kwdefaults>, set_kwdefaults, nullptr,
+     const_cast<char*>("__kwdefaults__")},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"__defaults__", get_none, nullptr, nullptr, nullptr},
-    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
-    {"__closure__", get_none, nullptr, nullptr, nullptr},
+    {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -343,8 +374,6 @@ PyMemberDef function_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(Function, dict), Py_READONLY, nullptr},
     {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(Function, weakrefs), Py_READONLY, nullptr},
-    {"__code__", Py_T_OBJECT_EX, offsetof(Function, code), Py_READONLY, nullptr},
-    {"__globals__", Py_T_OBJECT_EX, offsetof(Function, globals), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -385,20 +414,31 @@ int function_traverse(PyObject* self, visitproc visit, void* arg)
     Py_VISIT(fn->doc);
     Py_VISIT(fn->code);
     Py_VISIT(fn->globals);
+    Py_VISIT(fn->builtins);
     Py_VISIT(fn->annotations);
+    Py_VISIT(fn->defaults);
+    Py_VISIT(fn->kwdefaults);
+    Py_VISIT(fn->type_params);
     Py_VISIT(fn->dict);
     return 0;
 }
 
-// Drops what may take part in a reference cycle; name, qualname and code stay.
+// What the collector leaves of a Python function it clears: every reference
+// that may take part in a cycle dropped, the names empty, the code kept.
 int function_clear(PyObject* self)
 {
     Function* fn = as_function(self);
-    Py_CLEAR(fn->module);
-    Py_CLEAR(fn->doc);
     Py_CLEAR(fn->globals);
-    Py_CLEAR(fn->annotations);
+    Py_CLEAR(fn->builtins);
+    Py_CLEAR(fn->module);
+    Py_CLEAR(fn->defaults);
+    Py_CLEAR(fn->kwdefaults);
+    Py_CLEAR(fn->doc);
     Py_CLEAR(fn->dict);
+    Py_CLEAR(fn->annotations);
+    Py_CLEAR(fn->type_params);
+    Py_SETREF(fn->name, Py_GetConstant(Py_CONSTANT_EMPTY_STR));
+    Py_SETREF(fn->qualname, Py_GetConstant(Py_CONSTANT_EMPTY_STR));
     return 0;
 }
 
@@ -522,6 +562,11 @@ Ref call(PyObject* callable, PyObject* argument)
     return Ref::steal(PyObject_Vectorcall(callable, args + 1, nargsf, nullptr));
 }
 
+void forget_function_type()
+{
+    function_type = nullptr;
+}
+
 bool init_function_type()
 {
     if (!function_type) {
@@ -536,8 +581,9 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals)
     Ref module = Ref::steal(PyUnicode_InternFromString("varnok.ostrel"));
     Ref doc = make_text(spec.doc);
     Ref code = make_code(spec);
+    Ref builtins = builtins_of(globals);
     Ref annotations = make_annotations(spec);
-    if (!name || !module || !doc || !code || !annotations) {
+    if (!name || !module || !doc || !code || !builtins || !annotations) {
         return {};
     }
     Function* fn = PyObject_GC_New(Function, function_type);
@@ -553,7 +599,11 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals)
     fn->doc = doc.release();
     fn->code = code.release();
     fn->globals = Py_NewRef(globals);
+    fn->builtins = builtins.release();
     fn->annotations = annotations.release();
+    fn->defaults = nullptr;
+    fn->kwdefaults = nullptr;
+    fn->type_params = nullptr;
     fn->dict = nullptr;
     fn->weakrefs = nullptr;
     PyObject_GC_Track(fn);

@@ -34,8 +34,14 @@ struct FunctionSpec {
     Body body;
 };
 
+// The most local variables a function has.
+inline constexpr std::size_t kMaxLocals = 4;
+
 // Creates the function type on first use; false with an exception set.
 bool init_function_type();
+
+// Forgets the type, as when its interpreter is finalised.
+void forget_function_type();
 
 // A new function object for `spec` whose __globals__ is `globals`.
 Ref make_function(const FunctionSpec& spec, PyObject* globals);

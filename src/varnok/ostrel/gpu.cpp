@@ -6,6 +6,9 @@
 // unbounded wait would hang every caller with it. On expiry check_output kills
 // and reaps the child and raises TimeoutExpired, reported like any failure.
 
+#include <cstdint>
+#include <utility>
+
 #include "lines.hpp"
 #include "sources.hpp"
 
@@ -13,34 +16,47 @@ namespace ostrel {
 
 namespace {
 
-Ref run_tool(Frame& frame)
+// Local variables, in the code object's order.
+enum Local : std::uint8_t { kSubprocess, kResult };
+
+// import subprocess
+// result = subprocess.check_output([...], timeout=120)
+bool run_tool(Frame& frame)
 {
     frame.line = line::kGpuImport;
     Ref subprocess = Ref::steal(PyImport_ImportModuleLevelObject(texts.subprocess, frame.globals, nullptr, nullptr, 0));
     if (!subprocess) {
-        return {};
+        return false;
     }
+    frame.store(kSubprocess, std::move(subprocess));
     frame.line = line::kGpuRun;
-    Ref check_output = Ref::steal(PyObject_GetAttr(subprocess.get(), texts.check_output));
-    Ref command = Ref::steal(PyList_New(3));
-    if (!check_output || !command) {
-        return {};
+    Ref check_output = Ref::steal(PyObject_GetAttr(frame.local(kSubprocess), texts.check_output));
+    Ref command = check_output ? Ref::steal(PyList_New(3)) : Ref{};
+    if (!command) {
+        return false;
     }
     PyList_SET_ITEM(command.get(), 0, Py_NewRef(texts.nvidia_smi));
     PyList_SET_ITEM(command.get(), 1, Py_NewRef(texts.query_gpu));
     PyList_SET_ITEM(command.get(), 2, Py_NewRef(texts.format_csv));
     PyObject* args[] = {command.get(), texts.tool_timeout};
-    return Ref::steal(PyObject_Vectorcall(check_output.get(), args, 1, texts.kw_timeout));
+    Ref result = Ref::steal(PyObject_Vectorcall(check_output.get(), args, 1, texts.kw_timeout));
+    check_output = Ref{};
+    command = Ref{};
+    if (!result) {
+        return false;
+    }
+    frame.store(kResult, std::move(result));
+    return true;
 }
 
+// return result.decode("utf-8").strip()
 Ref gpu_uuid(Frame& frame)
 {
-    Ref output = run_tool(frame);
-    if (!output) {
+    if (!run_tool(frame)) {
         return {};
     }
     frame.line = line::kGpuDecode;
-    Ref text = Ref::steal(PyObject_CallMethodOneArg(output.get(), texts.decode, texts.utf_8));
+    Ref text = Ref::steal(PyObject_CallMethodOneArg(frame.local(kResult), texts.decode, texts.utf_8));
     return text ? Ref::steal(PyObject_CallMethodNoArgs(text.get(), texts.strip)) : Ref{};
 }
 

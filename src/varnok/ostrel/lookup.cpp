@@ -10,14 +10,16 @@
 //
 // 1. A module-level name found in the module namespace (`psutil`, `pyudev`,
 //    `DeviceType`, the module's own functions).
-//    - The namespace's contents: the namespace is watched with a dictionary
-//      watcher; every change, and its deallocation, moves `lookup_epoch`, and
-//      the answer is kept with the epoch and used only while the epoch holds.
+//    - The namespace's contents: the dictionary's version, which the
+//      interpreter renews at every change of its contents and never hands
+//      out twice; the answer is kept with the version and used only while the
+//      namespace still has it. Nothing outside the interpreter has to stay in
+//      place for this (no watcher that another extension could unregister).
 //    - That the lookup runs no code: kept only while every key of the
 //      namespace is exactly a str (a str subclass key could compare through
-//      its own __eq__). A key added later is a change, which moves the epoch.
-//    - Which namespace: the dictionary's address, which the epoch keeps
-//      unambiguous (a dictionary that dies moves it).
+//      its own __eq__). A key added later is a change, which renews the version.
+//    - Which namespace: the dictionary's address; a new dictionary made at a
+//      dead one's address has a version of its own.
 //    A name found only among the builtins is not kept.
 // 2. An attribute of a module (`psutil.net_if_addrs`, `psutil.AF_LINK`,
 //    `pyudev.Context`).
@@ -54,6 +56,9 @@
 //      A data descriptor takes precedence over the instance's own attributes,
 //      so the instance is not consulted.
 //    The descriptor itself is called at every use.
+// 5. All of the above: the interpreter they came from. Every answer is
+//    forgotten when it is finalised (versions and tags may be handed out
+//    anew by an interpreter initialised afterwards).
 
 #include "lookup.hpp"
 
@@ -61,17 +66,9 @@
 
 namespace ostrel {
 
-uint64_t lookup_epoch = 1;
+Remembered remembered_lookups;
 
 namespace {
-
-int dict_watcher = -1;
-
-int on_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*)
-{
-    ++lookup_epoch;
-    return 0;
-}
 
 bool only_exact_str_keys(PyObject* dict)
 {
@@ -85,16 +82,12 @@ bool only_exact_str_keys(PyObject* dict)
     return true;
 }
 
-// Watches `dict` and returns the epoch that stays current while nothing
-// watched changes, or 0 where the dictionary's answers cannot be kept. Taken
-// before a lookup, so that a change made during the lookup shows.
-uint64_t watch(PyObject* dict)
+// The version that keeps a lookup in `dict` valid, or 0 where the
+// dictionary's answers cannot be kept. Taken before a lookup, so that a
+// change made during the lookup shows.
+uint64_t rememberable_version(PyObject* dict)
 {
-    if (dict_watcher < 0 || !PyDict_CheckExact(dict) || PyDict_Watch(dict_watcher, dict) < 0) {
-        PyErr_Clear();
-        return 0;
-    }
-    return only_exact_str_keys(dict) ? lookup_epoch : 0;
+    return PyDict_CheckExact(dict) && only_exact_str_keys(dict) ? dict_version(dict) : 0;
 }
 
 TypeGuard guard_of(PyTypeObject* type)
@@ -102,14 +95,15 @@ TypeGuard guard_of(PyTypeObject* type)
     return TypeGuard{type, type->tp_version_tag};
 }
 
-void remember_module_attribute(AttributeCache& cache, PyObject* module, PyObject* name, PyObject* value, uint64_t epoch)
+void remember_module_attribute(AttributeCache& cache, PyObject* module, PyObject* name, PyObject* value, PyObject* dict,
+                               uint64_t version)
 {
-    if (epoch == 0 || epoch != lookup_epoch || !Py_IS_TYPE(module, &PyModule_Type)) {
+    if (version == 0 || !Py_IS_TYPE(module, &PyModule_Type) || PyModule_GetDict(module) != dict
+        || dict_version(dict) != version) {
         return;
     }
     // The namespace is as it was when its keys were checked, so this second
     // lookup runs no code.
-    PyObject* dict = PyModule_GetDict(module);
     PyObject* stored = nullptr;
     if (PyDict_GetItemRef(dict, name, &stored) < 0) {
         PyErr_Clear();
@@ -117,8 +111,8 @@ void remember_module_attribute(AttributeCache& cache, PyObject* module, PyObject
     Ref held = Ref::steal(stored);
     if (stored == value) {
         cache.kind = AttributeCache::Kind::kModule;
-        cache.epoch = epoch;
         cache.dict = dict;
+        cache.version = version;
         cache.value = value;
     }
 }
@@ -146,14 +140,9 @@ void remember_class_attribute(AttributeCache& cache, PyTypeObject* type, PyObjec
 
 } // namespace
 
-void init_lookups()
+void forget_lookups()
 {
-    if (dict_watcher < 0) {
-        dict_watcher = PyDict_AddWatcher(on_dict_change);
-        if (dict_watcher < 0) {
-            PyErr_Clear();
-        }
-    }
+    remembered_lookups = Remembered{};
 }
 
 Ref lookup_builtin(PyObject* name)
@@ -177,11 +166,11 @@ Ref lookup_global(PyObject* globals, PyObject* name)
 Ref lookup_global_in_full(PyObject* globals, PyObject* name, GlobalCache& cache)
 {
     cache = GlobalCache{};
-    const uint64_t epoch = watch(globals);
+    const uint64_t version = rememberable_version(globals);
     PyObject* value = nullptr;
     if (PyDict_GetItemRef(globals, name, &value) > 0) {
-        if (epoch != 0 && epoch == lookup_epoch) {
-            cache = GlobalCache{epoch, globals, value};
+        if (version != 0 && dict_version(globals) == version) {
+            cache = GlobalCache{globals, version, value};
         }
         return Ref::steal(value);
     }
@@ -192,10 +181,11 @@ Ref get_attribute_in_full(PyObject* object, PyObject* name, AttributeCache& cach
 {
     cache = AttributeCache{};
     if (Py_IS_TYPE(object, &PyModule_Type)) {
-        const uint64_t epoch = _PyType_Lookup(&PyModule_Type, name) ? 0 : watch(PyModule_GetDict(object));
+        PyObject* dict = PyModule_GetDict(object);
+        const uint64_t version = _PyType_Lookup(&PyModule_Type, name) ? 0 : rememberable_version(dict);
         Ref value = Ref::steal(PyObject_GetAttr(object, name));
-        if (value && epoch != 0) {
-            remember_module_attribute(cache, object, name, value.get(), epoch);
+        if (value && version != 0) {
+            remember_module_attribute(cache, object, name, value.get(), dict, version);
         }
         return value;
     }
@@ -216,12 +206,17 @@ Ref get_field_in_full(PyObject* record, PyObject* name, FieldCache& cache)
 {
     cache = FieldCache{};
     PyTypeObject* type = Py_TYPE(record);
-    if (type->tp_getattro == PyObject_GenericGetAttr) {
+    // Only a class with a version tag is asked first: its answer comes from
+    // the interpreter's cache of type attributes, and the generic lookup
+    // below, if it is still needed, is answered from there too. Asking a
+    // class without a tag would walk its bases twice.
+    if (type->tp_getattro == PyObject_GenericGetAttr && type->tp_version_tag != 0) {
+        const TypeGuard guard = guard_of(type);
         PyObject* descriptor = _PyType_Lookup(type, name);
         PyTypeObject* kind = descriptor ? Py_TYPE(descriptor) : nullptr;
         if (kind && kind->tp_descr_get && kind->tp_descr_set && PyType_HasFeature(kind, Py_TPFLAGS_IMMUTABLETYPE)
-            && type->tp_version_tag != 0) {
-            cache = FieldCache{guard_of(type), descriptor};
+            && guard.holds(type)) {
+            cache = FieldCache{guard, descriptor};
             return get_by_descriptor(descriptor, record);
         }
     }

@@ -13,8 +13,15 @@
 
 namespace ostrel {
 
-// Moves on every change, and on the deallocation, of a watched dictionary.
-extern uint64_t lookup_epoch;
+// The version of a dictionary: the interpreter gives a dictionary a new one,
+// never handed out before, at every change of its contents.
+inline uint64_t dict_version(PyObject* dict)
+{
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
 
 // A type that is still the one that was seen: same object, same version tag.
 // The interpreter renews a type's tag on every change of the type or of any of
@@ -32,17 +39,17 @@ struct TypeGuard {
 
 // A module-level name found in the module's namespace.
 struct GlobalCache {
-    uint64_t epoch = 0;
     PyObject* dict = nullptr;  // the namespace
-    PyObject* value = nullptr; // borrowed: held by the namespace while the epoch holds
+    uint64_t version = 0;      // its version when the name was found
+    PyObject* value = nullptr; // borrowed: held by the namespace while the version holds
 };
 
 // `object.name` for a plain module or a class.
 struct AttributeCache {
     enum class Kind : std::uint8_t { kEmpty, kModule, kClass };
     Kind kind = Kind::kEmpty;
-    uint64_t epoch = 0;        // module: epoch of its namespace
     PyObject* dict = nullptr;  // module: its namespace, compared by identity
+    uint64_t version = 0;      // module: the namespace's version
     TypeGuard owner;           // class: the class itself
     TypeGuard meta;            // class: its metaclass
     TypeGuard value_type;      // class: the type of the value
@@ -55,9 +62,18 @@ struct FieldCache {
     PyObject* descriptor = nullptr; // borrowed: held by the record's class while its guard holds
 };
 
-// Registers the dictionary watcher, where the interpreter has one to spare;
-// without one, every lookup runs in full.
-void init_lookups();
+// Every remembered answer of the module, one for each lookup site.
+struct Remembered {
+    GlobalCache psutil, pyudev, device_type, sources[3], machine_code;
+    AttributeCache net_if_addrs, af_link, context, members[3];
+    FieldCache family, address;
+};
+
+extern Remembered remembered_lookups;
+
+// Forgets every remembered answer, as when the interpreter that they came
+// from is finalised.
+void forget_lookups();
 
 // A name of the builtins module; NameError when it has none.
 Ref lookup_builtin(PyObject* name);
@@ -69,15 +85,15 @@ Ref lookup_global(PyObject* globals, PyObject* name);
 
 inline PyObject* remembered(const GlobalCache& cache, PyObject* globals)
 {
-    return cache.epoch == lookup_epoch && cache.dict == globals ? cache.value : nullptr;
+    return cache.dict == globals && dict_version(globals) == cache.version ? cache.value : nullptr;
 }
 
 inline PyObject* remembered(const AttributeCache& cache, PyObject* object)
 {
     switch (cache.kind) {
     case AttributeCache::Kind::kModule:
-        return Py_IS_TYPE(object, &PyModule_Type) && cache.epoch == lookup_epoch
-                       && PyModule_GetDict(object) == cache.dict
+        return Py_IS_TYPE(object, &PyModule_Type) && PyModule_GetDict(object) == cache.dict
+                       && dict_version(cache.dict) == cache.version
                    ? cache.value
                    : nullptr;
     case AttributeCache::Kind::kClass:

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "function.hpp"
 #include "lines.hpp"
@@ -29,17 +30,13 @@ constexpr Choice kChoices[] = {
     {line::kCodeCuda, &Texts::CUDA, line::kCodeCudaCall, &Texts::get_gpu_uuid},
 };
 
-GlobalCache device_type_cache;
-AttributeCache member_caches[3];
-GlobalCache source_caches[3];
-GlobalCache machine_code_cache;
-
 // DeviceType.<member> as the caches remember it, borrowed, or null when a
 // lookup has to run.
 PyObject* remembered_member(const Frame& frame, Member member)
 {
-    PyObject* device_type = remembered(device_type_cache, frame.globals);
-    return device_type ? remembered(member_caches[member], device_type) : nullptr;
+    const Remembered& r = remembered_lookups;
+    PyObject* device_type = remembered(r.device_type, frame.globals);
+    return device_type ? remembered(r.members[member], device_type) : nullptr;
 }
 
 // DeviceType.<member>, looked up afresh.
@@ -48,9 +45,9 @@ Ref device_type_member(Frame& frame, Member member)
     if (PyObject* value = remembered_member(frame, member)) {
         return Ref::dup(value);
     }
-    Ref device_type = lookup_global(frame.globals, texts.DeviceType, device_type_cache);
-    return device_type ? get_attribute(device_type.get(), texts.*kChoices[member].member, member_caches[member])
-                       : Ref{};
+    Remembered& r = remembered_lookups;
+    Ref device_type = lookup_global(frame.globals, texts.DeviceType, r.device_type);
+    return device_type ? get_attribute(device_type.get(), texts.*kChoices[member].member, r.members[member]) : Ref{};
 }
 
 constexpr int kNoMember = 3;
@@ -62,12 +59,13 @@ constexpr int kUnknown = -1;
 // kUnknown when the rounds have to run in full.
 int quick_selection(const Frame& frame, PyObject* argument)
 {
-    PyObject* device_type = remembered(device_type_cache, frame.globals);
+    const Remembered& r = remembered_lookups;
+    PyObject* device_type = remembered(r.device_type, frame.globals);
     if (!device_type || !compares_by_identity(argument)) {
         return kUnknown;
     }
     for (Member member : {kMac, kDisk, kCuda}) {
-        PyObject* value = remembered(member_caches[member], device_type);
+        PyObject* value = remembered(r.members[member], device_type);
         if (!value || !compares_by_identity(value)) {
             return kUnknown;
         }
@@ -82,8 +80,10 @@ Ref run_source(Frame& frame, Member member)
 {
     const Choice& choice = kChoices[member];
     frame.line = choice.call_line;
-    Ref source = lookup_global(frame.globals, texts.*choice.source, source_caches[member]);
-    return checked_text(source ? call(source.get(), nullptr) : Ref{});
+    Ref source = lookup_global(frame.globals, texts.*choice.source, remembered_lookups.sources[member]);
+    Ref result = source ? call(source.get(), nullptr) : Ref{};
+    source = Ref{};
+    return checked_text(std::move(result));
 }
 
 Ref machine_code(Frame& frame, PyObject* argument)
@@ -98,7 +98,7 @@ Ref machine_code(Frame& frame, PyObject* argument)
     for (Member member : {kMac, kDisk, kCuda}) {
         frame.line = kChoices[member].test_line;
         Ref value = device_type_member(frame, member);
-        int selected = value ? equals(argument, value.get()) : -1;
+        int selected = value ? equals(Ref::dup(argument), std::move(value)) : -1;
         if (selected < 0) {
             return {};
         }
@@ -126,9 +126,11 @@ Ref get_machine_string(Frame& frame, PyObject*)
     Py_ssize_t length = 2;
     Py_UCS4 widest = '|';
     for (int i = 0; i < 3; ++i) {
-        Ref machine_code_fn = lookup_global(frame.globals, texts.get_machine_code, machine_code_cache);
+        Ref machine_code_fn = lookup_global(frame.globals, texts.get_machine_code, remembered_lookups.machine_code);
         Ref value = machine_code_fn ? device_type_member(frame, kOrder[i]) : Ref{};
         Ref code = value ? call(machine_code_fn.get(), value.get()) : Ref{};
+        machine_code_fn = Ref{}; // the called function first, then its argument
+        value = Ref{};
         Ref& text = pieces[i];
         text = code ? text_of(code.get()) : Ref{};
         if (!text) {

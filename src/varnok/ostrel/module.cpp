@@ -90,7 +90,10 @@ Ref make_device_type(Frame& frame)
     if (!bases) {
         return {};
     }
-    auto* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(base.get()));
+    // Held, as class creation holds it: __prepare__ may run code that
+    // changes the base's class.
+    Ref metaclass_ref = Ref::dup(reinterpret_cast<PyObject*>(Py_TYPE(base.get())));
+    PyObject* metaclass = metaclass_ref.get();
     PyObject* prepare = nullptr;
     if (PyObject_GetOptionalAttr(metaclass, texts.dunder_prepare, &prepare) < 0) {
         return {};
@@ -98,6 +101,7 @@ Ref make_device_type(Frame& frame)
     Ref prepare_ref = Ref::steal(prepare);
     Ref namespace_ = prepare ? Ref::steal(PyObject_CallFunctionObjArgs(prepare, texts.DeviceType, bases.get(), nullptr))
                              : Ref::steal(PyDict_New());
+    prepare_ref = Ref{};
     if (!namespace_) {
         return {};
     }
@@ -201,14 +205,13 @@ int run_report(Frame& frame)
     if (!PyErr_ExceptionMatches(PyExc_Exception)) {
         return -1;
     }
-    Ref error = Ref::steal(PyErr_GetRaisedException());
-    frame.line = line::kReportHandler - 1;
-    if (PyDict_SetItem(frame.globals, texts.report_error, error.get()) < 0) {
-        return -1;
-    }
     int status = 0;
     {
-        HandlingScope handling(error.get());
+        ExceptBlock handler(frame);
+        frame.line = line::kReportHandler - 1;
+        if (PyDict_SetItem(frame.globals, texts.report_error, handler.error()) < 0) {
+            return -1;
+        }
         frame.line = line::kReportHandler;
         Ref bound = lookup_global(frame.globals, texts.report_error);
         status = bound ? print_line(texts.prefix_report_error, bound.get()) : -1;
@@ -329,17 +332,7 @@ void forget_entry(PyObject* module)
 
 PyObject* module_create(PyObject* spec, PyModuleDef*)
 {
-    const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (current == -1 && PyErr_Occurred()) {
-        return nullptr;
-    }
-    if (process.owner == -1) {
-        process.owner = current;
-    }
-    else if (process.owner != current) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per "
-                        "process.");
+    if (!process.claim()) {
         return nullptr;
     }
     if (process.module) {
@@ -388,13 +381,12 @@ int module_exec(PyObject* module)
     if (!init_texts() || !init_function_type()) {
         return -1;
     }
-    init_lookups();
     process.module = Py_NewRef(module);
     Ref globals = Ref::dup(PyModule_GetDict(module));
-    Frame frame{globals.get(), line::kHeader};
+    Frame frame{globals.get(), line::kHeader, PyThreadState_Get(), kInitName};
     bool entered = false;
     if (prepare_module(module, entered) < 0 || run_statements(frame) < 0) {
-        add_traceback(kInitName, frame.line, globals.get());
+        add_traceback(frame);
         // A failed load leaves nothing behind: the next import starts afresh.
         if (entered) {
             forget_entry(module);

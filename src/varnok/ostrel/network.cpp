@@ -6,6 +6,9 @@
 // interface whose name contains none of "lo", "docker", "veth". Either pass
 // returns the first link-layer record (family == psutil.AF_LINK) it meets.
 
+#include <cstdint>
+#include <utility>
+
 #include "lines.hpp"
 #include "sources.hpp"
 
@@ -63,84 +66,100 @@ bool unpack_pair(PyObject* item, Ref& first, Ref& second)
     return true;
 }
 
-// Calls `visit(name, addresses)` for each interface of the table, in its order:
-// an exact dict directly, anything else through its items().
-template <class Visit> int for_each_interface(Frame& frame, int line, PyObject* table, Visit&& visit)
+// Local variables, in the code object's order.
+enum Local : std::uint8_t { kIface, kAddrs, kAddr };
+
+// Calls `visit()` for each interface of the table, in its order, with `iface`
+// and `addrs` bound to its name and addresses: an exact dict directly, anything
+// else through its items(). The table is let go as the loop lets go of it.
+template <class Visit> Walk for_each_interface(Frame& frame, int line, Ref table, Visit&& visit)
 {
     frame.line = line;
-    if (PyDict_CheckExact(table)) {
+    if (PyDict_CheckExact(table.get())) {
         // As the interpreter's own iterator over a dict's items: a change of
-        // size, or more entries than there were at the start, is an error.
-        const Py_ssize_t size = PyDict_GET_SIZE(table);
+        // size, or more entries than there were at the start, is an error;
+        // the dict is let go when the walk reaches its end.
+        const Py_ssize_t size = PyDict_GET_SIZE(table.get());
         Py_ssize_t remaining = size;
         Py_ssize_t position = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
-        SignalCheck signals;
+        LoopCheck check(frame.thread);
         while (true) {
             frame.line = line;
-            if (signals.interrupted()) {
-                return -1;
+            if (check.interrupted()) {
+                return Walk::kError;
             }
-            if (PyDict_GET_SIZE(table) != size) {
+            if (PyDict_GET_SIZE(table.get()) != size) {
                 PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-                return -1;
+                return Walk::kError;
             }
-            if (!PyDict_Next(table, &position, &key, &value)) {
-                return 0;
+            if (!PyDict_Next(table.get(), &position, &key, &value)) {
+                table = Ref{};
+                return Walk::kNext;
             }
             if (remaining-- == 0) {
                 PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-                return -1;
+                return Walk::kError;
             }
             Ref name = Ref::dup(key);
             Ref addresses = Ref::dup(value);
-            if (int status = visit(name.get(), addresses.get()); status != 0) {
+            frame.store(kIface, std::move(name));
+            frame.store(kAddrs, std::move(addresses));
+            if (Walk status = visit(); status != Walk::kNext) {
                 return status;
             }
         }
     }
-    Ref items_method = Ref::steal(PyObject_GetAttr(table, texts.items));
+    Ref items_method = Ref::steal(PyObject_GetAttr(table.get(), texts.items));
+    table = Ref{};
     Ref items = items_method ? Ref::steal(PyObject_CallNoArgs(items_method.get())) : Ref{};
+    items_method = Ref{};
     if (!items) {
-        return -1;
+        return Walk::kError;
     }
-    return for_each(frame, line, items.get(), [&](PyObject* item) {
+    return for_each(frame, line, std::move(items), [&](Ref item) {
         Ref name;
         Ref addresses;
-        if (!unpack_pair(item, name, addresses)) {
-            return -1;
+        if (!unpack_pair(item.get(), name, addresses)) {
+            return Walk::kError;
         }
-        return visit(name.get(), addresses.get());
+        item = Ref{};
+        frame.store(kIface, std::move(name));
+        frame.store(kAddrs, std::move(addresses));
+        return visit();
     });
 }
-
-GlobalCache psutil_cache;
-AttributeCache net_if_addrs_cache;
-AttributeCache af_link_cache;
-FieldCache family_cache;
-FieldCache address_cache;
 
 Ref query_interfaces(Frame& frame, int line)
 {
     frame.line = line;
-    Ref psutil = lookup_global(frame.globals, texts.psutil, psutil_cache);
-    Ref query = psutil ? get_attribute(psutil.get(), texts.net_if_addrs, net_if_addrs_cache) : Ref{};
+    Remembered& r = remembered_lookups;
+    Ref query;
+    {
+        Ref psutil = lookup_global(frame.globals, texts.psutil, r.psutil);
+        query = psutil ? get_attribute(psutil.get(), texts.net_if_addrs, r.net_if_addrs) : Ref{};
+    }
     return query ? Ref::steal(PyObject_CallNoArgs(query.get())) : Ref{};
 }
 
 // addr.family == psutil.AF_LINK
-int is_link_record(Frame& frame, PyObject* record)
+int is_link_record(Frame& frame)
 {
-    Ref family = get_field(record, texts.family, family_cache);
+    Remembered& r = remembered_lookups;
+    Ref family = get_field(frame.local(kAddr), texts.family, r.family);
     if (!family) {
         return -1;
     }
-    Ref psutil = lookup_global(frame.globals, texts.psutil, psutil_cache);
-    Ref link = psutil ? get_attribute(psutil.get(), texts.AF_LINK, af_link_cache) : Ref{};
-    return link ? equals(family.get(), link.get()) : -1;
+    Ref link;
+    {
+        Ref psutil = lookup_global(frame.globals, texts.psutil, r.psutil);
+        link = psutil ? get_attribute(psutil.get(), texts.AF_LINK, r.af_link) : Ref{};
+    }
+    return link ? equals(std::move(family), std::move(link)) : -1;
 }
 
+// iface == "eth0" or iface == "wlan0"
 int is_preferred(PyObject* name)
 {
     int preferred = equals(name, texts.eth0);
@@ -160,53 +179,57 @@ int is_excluded(PyObject* name)
     return 0;
 }
 
-// Stores the record's address in `found`: 1, or -1 with an exception set.
-int take_address(PyObject* record, Ref& found)
+// return addr.address
+Walk take_address(Frame& frame, Ref& found)
 {
-    found = checked_text(get_field(record, texts.address, address_cache));
-    return found ? 1 : -1;
+    found = checked_text(get_field(frame.local(kAddr), texts.address, remembered_lookups.address));
+    return found ? Walk::kStop : Walk::kError;
 }
 
-int preferred_pass(Frame& frame, Ref& found)
+Walk preferred_pass(Frame& frame, Ref& found)
 {
     Ref table = query_interfaces(frame, line::kMacPreferredQuery);
     if (!table) {
-        return -1;
+        return Walk::kError;
     }
-    return for_each_interface(frame, line::kMacPreferredQuery, table.get(), [&](PyObject* name, PyObject* addresses) {
+    return for_each_interface(frame, line::kMacPreferredQuery, std::move(table), [&] {
         frame.line = line::kMacPreferredName;
-        if (int preferred = is_preferred(name); preferred <= 0) {
+        if (Walk preferred = walk_status(is_preferred(frame.local(kIface))); preferred != Walk::kStop) {
             return preferred;
         }
-        return for_each(frame, line::kMacPreferredRecords, addresses, [&](PyObject* record) {
+        Ref addresses = Ref::dup(frame.local(kAddrs));
+        return for_each(frame, line::kMacPreferredRecords, std::move(addresses), [&](Ref record) {
+            frame.store(kAddr, std::move(record));
             frame.line = line::kMacPreferredFamily;
-            if (int link = is_link_record(frame, record); link <= 0) {
+            if (Walk link = walk_status(is_link_record(frame)); link != Walk::kStop) {
                 return link;
             }
             frame.line = line::kMacPreferredReturn;
-            return take_address(record, found);
+            return take_address(frame, found);
         });
     });
 }
 
-int fallback_pass(Frame& frame, Ref& found)
+Walk fallback_pass(Frame& frame, Ref& found)
 {
     Ref table = query_interfaces(frame, line::kMacFallbackQuery);
     if (!table) {
-        return -1;
+        return Walk::kError;
     }
-    return for_each_interface(frame, line::kMacFallbackQuery, table.get(), [&](PyObject* name, PyObject* addresses) {
-        return for_each(frame, line::kMacFallbackRecords, addresses, [&](PyObject* record) {
+    return for_each_interface(frame, line::kMacFallbackQuery, std::move(table), [&] {
+        Ref addresses = Ref::dup(frame.local(kAddrs));
+        return for_each(frame, line::kMacFallbackRecords, std::move(addresses), [&](Ref record) {
+            frame.store(kAddr, std::move(record));
             frame.line = line::kMacFallbackFamily;
-            if (int link = is_link_record(frame, record); link <= 0) {
+            if (Walk link = walk_status(is_link_record(frame)); link != Walk::kStop) {
                 return link;
             }
             frame.line = line::kMacFallbackName;
-            if (int excluded = is_excluded(name); excluded != 0) {
-                return excluded > 0 ? 0 : -1;
+            if (int excluded = is_excluded(frame.local(kIface)); excluded != 0) {
+                return excluded > 0 ? Walk::kNext : Walk::kError;
             }
             frame.line = line::kMacFallbackReturn;
-            return take_address(record, found);
+            return take_address(frame, found);
         });
     });
 }
@@ -214,11 +237,11 @@ int fallback_pass(Frame& frame, Ref& found)
 Ref mac_address(Frame& frame)
 {
     Ref found;
-    int status = preferred_pass(frame, found);
-    if (status == 0) {
+    Walk status = preferred_pass(frame, found);
+    if (status == Walk::kNext) {
         status = fallback_pass(frame, found);
     }
-    if (status != 0) {
+    if (status != Walk::kNext) {
         return found; // empty after a failure
     }
     frame.line = line::kMacNone;

@@ -2,6 +2,7 @@
 
 #include <frameobject.h>
 
+#include "function.hpp"
 #include "lines.hpp"
 
 namespace ostrel {
@@ -116,7 +117,52 @@ bool init_texts()
     return texts_ready;
 }
 
-int equals(PyObject* left, PyObject* right)
+namespace {
+
+// Called when the owning interpreter is finalised, when its objects are being
+// taken down: nothing is released here, everything is only forgotten.
+void forget_process(void*)
+{
+    process = ProcessState{};
+    texts = Texts{};
+    texts_ready = false;
+    forget_function_type();
+    forget_lookups();
+}
+
+} // namespace
+
+bool ProcessState::claim()
+{
+    PyInterpreterState* current = PyInterpreterState_Get();
+    const int64_t id = PyInterpreterState_GetID(current);
+    if (id == -1 && PyErr_Occurred()) {
+        return false;
+    }
+    if (!interpreter) {
+        if (PyUnstable_AtExit(current, forget_process, nullptr) < 0) {
+            return false;
+        }
+        interpreter = current;
+        owner = id;
+        return true;
+    }
+    if (id != owner) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per "
+                        "process.");
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+constexpr int kUndecided = -2;
+
+// The comparisons whose answer needs no code of the operands: identity for
+// objects that compare by identity, integers, and exact strs.
+int equals_without_code(PyObject* left, PyObject* right)
 {
     if (compares_by_identity(left) && compares_by_identity(right)) {
         return left == right;
@@ -137,7 +183,19 @@ int equals(PyObject* left, PyObject* right)
         return left == right
                || (PyUnicode_GET_LENGTH(left) == PyUnicode_GET_LENGTH(right) && PyUnicode_Compare(left, right) == 0);
     }
-    Ref outcome = Ref::steal(PyObject_RichCompare(left, right, Py_EQ));
+    return kUndecided;
+}
+
+} // namespace
+
+int equals(Ref left, Ref right)
+{
+    if (int answer = equals_without_code(left.get(), right.get()); answer != kUndecided) {
+        return answer;
+    }
+    Ref outcome = Ref::steal(PyObject_RichCompare(left.get(), right.get(), Py_EQ));
+    left = Ref{};
+    right = Ref{};
     if (!outcome) {
         return -1;
     }
@@ -148,6 +206,14 @@ int equals(PyObject* left, PyObject* right)
         return 0;
     }
     return PyObject_IsTrue(outcome.get());
+}
+
+int equals(PyObject* left, PyObject* right)
+{
+    if (int answer = equals_without_code(left, right); answer != kUndecided) {
+        return answer;
+    }
+    return equals(Ref::dup(left), Ref::dup(right));
 }
 
 Ref checked_text(Ref value)
@@ -213,25 +279,67 @@ Ref traceback_code(const char* name, int line)
 
 } // namespace
 
-void add_traceback(const char* name, int line, PyObject* globals)
+void add_traceback(Frame& frame)
 {
     // The exception is parked while the code and frame objects are made; a
     // failure to make them leaves the exception as it was, without the entry.
     Ref raised = Ref::steal(PyErr_GetRaisedException());
-    Ref code = traceback_code(name, line);
+    Ref code = traceback_code(frame.name, frame.line);
     // A function that the garbage collector has cleared has no namespace left;
     // its entry gets an empty one.
-    Ref namespace_ = globals ? Ref::dup(globals) : Ref::steal(PyDict_New());
-    Ref frame;
+    Ref namespace_ = frame.globals ? Ref::dup(frame.globals) : Ref::steal(PyDict_New());
+    // The entries of a function's run hold its local variables, as a Python
+    // function's frame does once an exception has left it.
+    PyObject* locals = nullptr;
+    if (frame.local_count > 0) {
+        if (!frame.traceback_locals) {
+            frame.traceback_locals = Ref::steal(PyDict_New());
+        }
+        locals = frame.traceback_locals.get();
+        for (int i = 0; locals && i < frame.local_count; ++i) {
+            Ref name = Ref::steal(PyUnicode_InternFromString(frame.local_names[i]));
+            if (!name || (frame.local(i) && PyDict_SetItem(locals, name.get(), frame.local(i)) < 0)) {
+                locals = nullptr;
+            }
+        }
+    }
+    else {
+        locals = frame.globals; // a module body's names are its globals
+    }
+    Ref entry;
     if (code && namespace_) {
-        frame = Ref::steal(reinterpret_cast<PyObject*>(
-            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), namespace_.get(), nullptr)));
+        entry = Ref::steal(reinterpret_cast<PyObject*>(
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), namespace_.get(), locals)));
     }
     PyErr_Clear();
     PyErr_SetRaisedException(raised.release());
-    if (frame) {
-        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+    if (entry) {
+        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(entry.get()));
     }
+}
+
+ExceptBlock::ExceptBlock(Frame& frame)
+{
+    add_traceback(frame);
+    error_ = Ref::steal(PyErr_GetRaisedException());
+    // The running frame's own slot, as the interpreter's `except` does: not
+    // the topmost exception being handled, which may be a caller's.
+    saved_ = std::exchange(PyThreadState_Get()->exc_info->exc_value, Py_NewRef(error_.get()));
+}
+
+ExceptBlock::~ExceptBlock()
+{
+    Py_XSETREF(PyThreadState_Get()->exc_info->exc_value, saved_);
+}
+
+// The interpreter's own handling of what its eval breaker signals (pending
+// signals and calls, a request from another thread for the interpreter lock,
+// a scheduled collection), as its loops run it at every backward jump.
+extern "C" int _Py_HandlePending(PyThreadState* thread);
+
+bool LoopCheck::handle_pending()
+{
+    return _Py_HandlePending(thread_) < 0;
 }
 
 } // namespace ostrel

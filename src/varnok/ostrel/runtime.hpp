@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <utility>
 
 #include "lookup.hpp"
 #include "ref.hpp"
@@ -41,25 +42,49 @@ struct Texts {
 extern Texts texts;
 bool init_texts(); // false with an exception set
 
-// Touched only with the interpreter lock held.
+// Everything the module keeps for the whole life of its interpreter. Touched
+// only with the interpreter lock held. Tied to the interpreter that first made
+// the module: when that interpreter is finalised all of it is forgotten (the
+// interpreter takes its objects down with it), so that an embedding host that
+// initialises a new interpreter afterwards gets a fresh load.
 struct ProcessState {
-    PyObject* module = nullptr;          // strong: the one module object, from the start of its body
-    int64_t owner = -1;                  // interpreter that first created the module
-    PyObject* builtins = nullptr;        // strong: the builtins module
-    PyObject* print = nullptr;           // strong: builtins.print as it was when the body ran
-    PyObject* traceback_codes = nullptr; // strong: "name:line" -> code object of a traceback entry
+    PyInterpreterState* interpreter = nullptr; // the owner; null before the first load
+    int64_t owner = -1;                        // its identifier
+    PyObject* module = nullptr;                // strong: the one module object, from the start of its body
+    PyObject* builtins = nullptr;              // strong: the builtins module
+    PyObject* print = nullptr;                 // strong: builtins.print as it was when the body ran
+    PyObject* traceback_codes = nullptr;       // strong: "name:line" -> code object of a traceback entry
+
+    // Records the running interpreter as the owner, or checks that it is the
+    // owner; false with ImportError set for any other interpreter.
+    bool claim();
 };
 
 extern ProcessState process;
 
-// Where a running function is, so that an escaping exception gets a traceback
-// entry at the line of the statement that raised it.
+// Where a running function is, and its local variables, so that an escaping
+// exception gets a traceback entry at the line of the statement that raised
+// it, and the objects it names live exactly as long as a Python function's
+// local variables would.
 struct Frame {
-    PyObject* globals; // borrowed: the module namespace
-    int line;
+    PyObject* globals;               // borrowed: the module namespace
+    int line;                        // the statement running now
+    PyThreadState* thread = nullptr; // the thread running it
+    const char* name = nullptr;      // of the traceback entry
+    Ref* locals = nullptr;           // the local variables, in the code object's order
+    const char* const* local_names = nullptr;
+    int local_count = 0;
+    Ref traceback_locals; // their values as this run's traceback entries hold them
+
+    // `name = value`: the old value goes once the new one is in place.
+    void store(int slot, Ref value) { Ref old = std::exchange(locals[slot], std::move(value)); }
+    [[nodiscard]] PyObject* local(int slot) const { return locals[slot].get(); }
 };
 
-// `left == right` followed by its truth value: 1, 0, or -1 with an exception set.
+// `left == right` followed by its truth value: 1, 0, or -1 with an exception
+// set. As the interpreter does, the operands are let go before the truth test.
+int equals(Ref left, Ref right);
+// The same for operands that something else keeps alive.
 int equals(PyObject* left, PyObject* right);
 
 // Whether `==` on the object is its identity and runs no code (object's own
@@ -80,24 +105,27 @@ Ref empty_text();
 // print(prefix + text_of(value)) through the cached print.
 int print_line(PyObject* prefix, PyObject* value);
 
-// Adds a traceback entry `name` at `line` to the exception being raised;
-// `globals` may be null.
-void add_traceback(const char* name, int line, PyObject* globals);
+// Adds the frame's traceback entry, at its current line, to the exception
+// being raised.
+void add_traceback(Frame& frame);
 
-// Makes `error` the exception being handled for as long as the scope lives, as an
-// `except` block does, so that an exception raised meanwhile chains to it.
-class HandlingScope {
+// What an `except ... as e:` clause does with the exception being raised:
+// takes it, with the function's own traceback entry at the line that raised
+// it, and makes it the exception being handled in the running frame's slot
+// for as long as the block lives, so that an exception raised meanwhile
+// chains to it; the slot gets back what it held before when the block ends.
+class ExceptBlock {
 public:
-    explicit HandlingScope(PyObject* error) : saved_(Ref::steal(PyErr_GetHandledException()))
-    {
-        PyErr_SetHandledException(error);
-    }
-    ~HandlingScope() { PyErr_SetHandledException(saved_.get()); }
-    HandlingScope(const HandlingScope&) = delete;
-    HandlingScope& operator=(const HandlingScope&) = delete;
+    explicit ExceptBlock(Frame& frame);
+    ~ExceptBlock();
+    ExceptBlock(const ExceptBlock&) = delete;
+    ExceptBlock& operator=(const ExceptBlock&) = delete;
+
+    [[nodiscard]] PyObject* error() const { return error_.get(); }
 
 private:
-    Ref saved_;
+    Ref error_;
+    PyObject* saved_; // owned: what the slot held before
 };
 
 // The guarded block of a query function: runs `body`; a failure of the
@@ -109,68 +137,89 @@ template <class Body> Ref guarded(Frame& frame, PyObject* prefix, int handler_li
     if (result || !PyErr_ExceptionMatches(PyExc_Exception)) {
         return result;
     }
+    ExceptBlock handler(frame);
     frame.line = handler_line;
-    Ref error = Ref::steal(PyErr_GetRaisedException());
-    HandlingScope handling(error.get());
-    if (print_line(prefix, error.get()) < 0) {
+    if (print_line(prefix, handler.error()) < 0) {
         return {};
     }
     return empty_text();
 }
 
-// Handles pending signals once every few turns of a native loop, so that a
-// loop over an endless iterable can be interrupted as an interpreter loop can.
-class SignalCheck {
-public:
-    // True when a signal handler raised; the exception is set.
-    [[nodiscard]] bool interrupted() { return ++turns_ % kInterval == 0 && PyErr_CheckSignals() < 0; }
-
-private:
-    static constexpr unsigned kInterval = 32;
-    unsigned turns_ = 0;
+// What a visit of a walk tells the walk.
+enum class Walk : std::uint8_t {
+    kNext,  // go on with the next item
+    kStop,  // found: end the walk
+    kError, // an exception is set
 };
 
-// Calls `visit(item)` for each item of `iterable` in order. `visit` returns
-// 0 to go on, 1 to stop, -1 on error; the walk returns the same. A failure of
-// the iteration itself is reported at `line`, the line of the loop.
-template <class Visit> int for_each(Frame& frame, int line, PyObject* iterable, Visit&& visit)
+inline Walk walk_status(int truth) // of a test: 1 stop, 0 next, -1 error
+{
+    return truth > 0 ? Walk::kStop : truth == 0 ? Walk::kNext : Walk::kError;
+}
+
+// Keeps a native loop as interruptible, and as fair to other threads, as an
+// interpreter loop: at every turn, when the interpreter has signalled that
+// something is pending (a signal, a request from another thread for the
+// interpreter lock after a switch interval, a scheduled collection), it is
+// handled there and then.
+class LoopCheck {
+public:
+    explicit LoopCheck(PyThreadState* thread) : thread_(thread) {}
+
+    // True when handling raised (a signal handler's exception); it is set.
+    [[nodiscard]] bool interrupted()
+    {
+        constexpr std::uintptr_t kEventBits = 0xff; // below the instrumentation version
+        return (__atomic_load_n(&thread_->eval_breaker, __ATOMIC_RELAXED) & kEventBits) != 0 && handle_pending();
+    }
+
+private:
+    bool handle_pending();
+    PyThreadState* thread_;
+};
+
+// Calls `visit(item)` for each item of `iterable` in order, as a `for`
+// statement does: the iterable itself is let go once its iterator exists, and
+// a list or tuple once it is used up; a failure of the iteration itself is
+// reported at `line`, the line of the loop. Returns kNext when the walk ran
+// to the end.
+template <class Visit> Walk for_each(Frame& frame, int line, Ref iterable, Visit&& visit)
 {
     frame.line = line;
-    SignalCheck signals;
-    if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
+    LoopCheck check(frame.thread);
+    if (PyList_CheckExact(iterable.get()) || PyTuple_CheckExact(iterable.get())) {
         // Walked by index as their own iterators do: a list that changes
         // meanwhile (in a visit, or in a signal handler) is read at its
         // current length.
-        Ref sequence = Ref::dup(iterable);
         for (Py_ssize_t i = 0;; ++i) {
-            if (signals.interrupted()) {
-                return -1;
+            if (check.interrupted()) {
+                return Walk::kError;
             }
-            if (i >= PySequence_Fast_GET_SIZE(iterable)) {
-                break;
+            if (i >= PySequence_Fast_GET_SIZE(iterable.get())) {
+                iterable = Ref{};
+                return Walk::kNext;
             }
-            Ref item = Ref::dup(PySequence_Fast_GET_ITEM(iterable, i));
-            if (int status = visit(item.get()); status != 0) {
+            if (Walk status = visit(Ref::dup(PySequence_Fast_GET_ITEM(iterable.get(), i))); status != Walk::kNext) {
                 return status;
             }
             frame.line = line;
         }
-        return 0;
     }
-    Ref iterator = Ref::steal(PyObject_GetIter(iterable));
+    Ref iterator = Ref::steal(PyObject_GetIter(iterable.get()));
+    iterable = Ref{};
     if (!iterator) {
-        return -1;
+        return Walk::kError;
     }
     while (true) {
         frame.line = line;
-        if (signals.interrupted()) {
-            return -1;
+        if (check.interrupted()) {
+            return Walk::kError;
         }
         Ref item = Ref::steal(PyIter_Next(iterator.get()));
         if (!item) {
-            return PyErr_Occurred() ? -1 : 0;
+            return PyErr_Occurred() ? Walk::kError : Walk::kNext;
         }
-        if (int status = visit(item.get()); status != 0) {
+        if (Walk status = visit(std::move(item)); status != Walk::kNext) {
             return status;
         }
     }

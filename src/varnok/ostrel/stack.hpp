@@ -1,0 +1,38 @@
+// How deep the module's functions may nest.
+//
+// A run of one of the module's functions counts against the interpreter's
+// recursion limit exactly as a Python function's frame does, so a cycle of
+// calls through rebound module attributes ends where the same cycle of Python
+// functions would: RecursionError "maximum recursion depth exceeded" on entry
+// to the run that would pass the limit.
+//
+// Unlike calls between Python functions, every nested run also takes C
+// stack, and the Python code that the innermost run calls needs about as much
+// room as it would have had. So the runs nested in an outermost one may
+// take at most an eighth of the thread's stack that was left when it
+// started; past that a run raises the same RecursionError. On the main
+// thread's usual 8 MiB that leaves the recursion limit to decide; on a small
+// thread stack it is what keeps a cycle from overflowing the stack.
+#pragma once
+
+#include <Python.h>
+
+namespace ostrel {
+
+class NestingScope {
+public:
+    NestingScope();
+    ~NestingScope();
+    NestingScope(const NestingScope&) = delete;
+    NestingScope& operator=(const NestingScope&) = delete;
+
+    // False with RecursionError set: the run must not start.
+    [[nodiscard]] bool entered() const { return thread_ != nullptr; }
+    // The thread the run is on.
+    [[nodiscard]] PyThreadState* thread() const { return thread_; }
+
+private:
+    PyThreadState* thread_ = nullptr;
+};
+
+} // namespace ostrel
