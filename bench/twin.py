@@ -74,13 +74,13 @@ def _pair(item):
 
 
 class pairs:
-    """`for iface, addrs in pairs(table)`: `table.items()` walked, each item
+    """`for iface, addrs in pairs(table.items())`: the items walked, each
     unpacked into a pair with the module's texts for items that are not pairs."""
 
     __slots__ = ("_items",)
 
-    def __init__(self, table):
-        self._items = iter(table.items())
+    def __init__(self, items):
+        self._items = iter(items)
 
     def __iter__(self):
         return self
