@@ -375,8 +375,10 @@ FOUND = [
     program(("exhaust", "keyed"), psutil=eth0(rec(cls="keyed"))),
     # The import of subprocess goes through builtins.__import__.
     program(("import", "hooked")),
-    # A call cycle on the main thread ends where the recursion limit says.
+    # A call cycle on the main thread ends where the recursion limit says, and
+    # a local's finaliser runs once the function no longer counts to the depth.
     program(("bind", "get_disk_serial_number", "fn:get_machine_string"), warm=False),
+    program(("bind", "get_mac_address", "fn:get_machine_string"), pyudev={"context": "del"}),
 ]
 
 
