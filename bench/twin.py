@@ -73,10 +73,7 @@ def _pair(item):
     raise ValueError(f"need more than {count} value{'' if count == 1 else 's'} to unpack")
 
 
-class pairs:
-    """`for iface, addrs in pairs(table.items())`: the items walked, each
-    unpacked into a pair with the module's texts for items that are not pairs."""
-
+class _Pairs:
     __slots__ = ("_items",)
 
     def __init__(self, items):
@@ -87,6 +84,16 @@ class pairs:
 
     def __next__(self):
         return _pair(next(self._items))
+
+
+def pairs(items):
+    """`for iface, addrs in pairs(table.items())`: the items walked, each
+    unpacked into a pair with the module's texts for items that are not pairs.
+    A dict's items are pairs already and are walked as they are."""
+    return items if type(items) is _DICT_ITEMS else _Pairs(items)
+
+
+_DICT_ITEMS = type({}.items())
 
 
 def _raise_at(name, line):
