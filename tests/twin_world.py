@@ -183,15 +183,6 @@ def event(site, label=""):
             RUN.world.change(action[1:])
 
 
-class Labels:
-    def __init__(self):
-        self.counts = collections.Counter()
-
-    def __call__(self, kind):
-        self.counts[kind] += 1
-        return f"{kind}{self.counts[kind]}"
-
-
 def finalised(obj, label, how, world):
     """Makes `obj` log its end: through the class's __del__ or a weak reference callback."""
     if how == "weakref":
@@ -325,9 +316,9 @@ class World:
     """The stand-ins of one program, bound in the module and in sys.modules."""
 
     def __init__(self, module, spec):
-        self.m, self.spec, self.labels = module, spec, Labels()
+        self.m, self.spec, self.made = module, spec, collections.Counter()
         self.weakrefs, self.kept, self.records, self.tables = [], [], [], []
-        self.store, self.huge = types.SimpleNamespace(closed=False), []
+        self.huge = []
         self.Key = make_key_class(spec.get("key", "honest"))
         self.make_record_classes()
         self.psutil = self.make_psutil(spec["psutil"])
@@ -339,6 +330,11 @@ class World:
         for name in NAMES:
             vars(module)[name] = self.values[name]
         sys.modules["subprocess"] = self.subprocess
+
+    def labels(self, kind):
+        """A name for the next object of a kind, the same in both children."""
+        self.made[kind] += 1
+        return f"{kind}{self.made[kind]}"
 
     # -- psutil
 
@@ -535,7 +531,7 @@ class World:
 
     def make_pyudev(self, spec):
         world, fresh = self, spec.get("fresh") or spec.get("closes")
-        fixed = None if fresh else self.devices(spec, self.store)
+        fixed = None if fresh else self.devices(spec, types.SimpleNamespace(closed=False))
 
         class Context(Finalised):
             """A udev context; with `closes`, its end closes what its devices read."""
@@ -585,7 +581,7 @@ class World:
             @property
             def properties(self):
                 event("properties", label)
-                if store.closed or world.store.closed:
+                if store.closed:
                     raise OSError(9, "udev context closed")
                 if spec["props"] in ("mapping", "lying"):
                     return Properties()
@@ -882,9 +878,6 @@ class World:
         del table[next(iter(table))]
         table["z9"] = [self.record_classes["nt"](17, "02:00:00:00:00:0f", None, None, None)]
 
-    def change_close(self):
-        self.store.closed = True
-
     def change_gc(self):
         gc.collect()
 
@@ -1039,7 +1032,7 @@ def run_program(module, spec):
             world.change(step[1:])
     RUN.armed = RUN.limited = False
     note("end")
-    restore(module, world)
+    restore(module)
     del world
     RUN.world = None
     gc.collect()
@@ -1047,7 +1040,7 @@ def run_program(module, spec):
     return list(LOG)
 
 
-def restore(module, world):
+def restore(module):
     signal.setitimer(signal.ITIMER_REAL, 0)
     signal.signal(signal.SIGALRM, signal.SIG_DFL)
     sys.stdout = OUT
@@ -1106,7 +1099,7 @@ def main():
     gc.disable()
     sys.unraisablehook = lambda u: note(f"unraisable {type(u.exc_value).__name__} {text_of(u.exc_value)} {u.err_msg}")
     sys.setrecursionlimit(1000)
-    restore(module, None)
+    restore(module)
     for spec in batch:
         results.write(json.dumps(run_program(module, spec)) + "\n")
         results.flush()
