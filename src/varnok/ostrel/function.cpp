@@ -127,13 +127,15 @@ Ref run_body(Function* fn, PyObject* argument)
     // The local variables go when the run ends, after its result is made, in
     // the order of the code object's names, as a Python function's do.
     Ref locals[kMaxLocals];
-    Frame frame{fn->globals,
-                spec.first_line,
-                nesting.thread(),
-                spec.traceback_name,
-                locals,
-                spec.local_names,
-                static_cast<int>(spec.local_count)};
+    Frame frame{.globals = fn->globals,
+                .line = spec.first_line,
+                .thread = nesting.thread(),
+                .builtins = fn->builtins,
+                .name = spec.traceback_name,
+                .locals = locals,
+                .local_names = spec.local_names,
+                .local_count = static_cast<int>(spec.local_count),
+                .traceback_locals = {}};
     if (argument) {
         frame.store(0, Ref::dup(argument));
     }
@@ -141,6 +143,7 @@ Ref run_body(Function* fn, PyObject* argument)
     if (!result) {
         add_traceback(frame);
     }
+    nesting.leave();
     for (Ref& local : locals) {
         local = Ref{};
     }
@@ -155,7 +158,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     PyObject* argument = nullptr;
     if (spec.parameter) {
         if (!bind_one(fn, args, nargs, kwnames, &argument)) {
-            Frame frame{fn->globals, spec.first_line, nullptr, spec.traceback_name};
+            Frame frame{.globals = fn->globals, .line = spec.first_line, .name = spec.traceback_name};
             add_traceback(frame);
             return nullptr;
         }

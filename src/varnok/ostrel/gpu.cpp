@@ -24,7 +24,7 @@ enum Local : std::uint8_t { kSubprocess, kResult };
 bool run_tool(Frame& frame)
 {
     frame.line = line::kGpuImport;
-    Ref subprocess = Ref::steal(PyImport_ImportModuleLevelObject(texts.subprocess, frame.globals, nullptr, nullptr, 0));
+    Ref subprocess = import_name(frame, texts.subprocess, nullptr, Py_None);
     if (!subprocess) {
         return false;
     }

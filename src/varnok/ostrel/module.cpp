@@ -64,7 +64,7 @@ int bind(PyObject* globals, PyObject* name, const Ref& value)
 
 Ref import_module(Frame& frame, PyObject* name, PyObject* fromlist)
 {
-    return Ref::steal(PyImport_ImportModuleLevelObject(name, frame.globals, nullptr, fromlist, 0));
+    return import_name(frame, name, fromlist, frame.globals);
 }
 
 // `from <module> import <name>`
@@ -231,6 +231,7 @@ int run_report(Frame& frame)
 int run_statements(Frame& frame)
 {
     PyObject* globals = frame.globals;
+    frame.builtins = PyModule_GetDict(process.builtins);
     struct Import {
         int line;
         PyObject* Texts::* module;
@@ -383,7 +384,7 @@ int module_exec(PyObject* module)
     }
     process.module = Py_NewRef(module);
     Ref globals = Ref::dup(PyModule_GetDict(module));
-    Frame frame{globals.get(), line::kHeader, PyThreadState_Get(), kInitName};
+    Frame frame{.globals = globals.get(), .line = line::kHeader, .thread = PyThreadState_Get(), .name = kInitName};
     bool entered = false;
     if (prepare_module(module, entered) < 0 || run_statements(frame) < 0) {
         add_traceback(frame);

@@ -34,6 +34,7 @@ constexpr TextEntry kTextEntries[] = {
     {&Texts::get_machine_string, "get_machine_string"},
     {&Texts::dunder_name, "__name__"},
     {&Texts::dunder_builtins, "__builtins__"},
+    {&Texts::dunder_import, "__import__"},
     {&Texts::dunder_test, "__test__"},
     {&Texts::dunder_module, "__module__"},
     {&Texts::dunder_qualname, "__qualname__"},
@@ -110,7 +111,7 @@ bool init_texts()
     texts_ready = store(texts.kw_subsystem, Py_BuildValue("(s)", "subsystem"))
                   && store(texts.kw_timeout, Py_BuildValue("(s)", "timeout"))
                   && store(texts.kw_code_replace, Py_BuildValue("(sss)", "co_varnames", "co_argcount", "co_nlocals"))
-                  && store(texts.tool_timeout, PyLong_FromLong(120))
+                  && store(texts.tool_timeout, PyLong_FromLong(120)) && store(texts.zero, PyLong_FromLong(0))
                   && store(texts.fromlist_enum, PyTuple_Pack(1, texts.Enum))
                   && store(texts.fromlist_union, PyTuple_Pack(1, texts.Union))
                   && store(texts.fromlist_logger, PyTuple_Pack(1, texts.logger));
@@ -214,6 +215,21 @@ int equals(PyObject* left, PyObject* right)
         return answer;
     }
     return equals(Ref::dup(left), Ref::dup(right));
+}
+
+Ref import_name(Frame& frame, PyObject* name, PyObject* fromlist, PyObject* locals)
+{
+    PyObject* found = nullptr;
+    if (PyMapping_GetOptionalItem(frame.builtins, texts.dunder_import, &found) < 0) {
+        return {};
+    }
+    Ref import = Ref::steal(found);
+    if (!import) {
+        PyErr_SetString(PyExc_ImportError, "__import__ not found");
+        return {};
+    }
+    PyObject* args[] = {name, frame.globals, locals, fromlist ? fromlist : Py_None, texts.zero};
+    return Ref::steal(PyObject_Vectorcall(import.get(), args, 5, nullptr));
 }
 
 Ref checked_text(Ref value)

@@ -19,8 +19,8 @@ struct Texts {
     PyObject *psutil, *pyudev, *Enum, *Union, *logger, *DeviceType;
     PyObject *MAC, *DISK, *CUDA;
     PyObject *get_mac_address, *get_disk_serial_number, *get_machine_code, *get_gpu_uuid, *get_machine_string;
-    PyObject *dunder_name, *dunder_builtins, *dunder_test, *dunder_module, *dunder_qualname, *dunder_prepare,
-        *dunder_main;
+    PyObject *dunder_name, *dunder_builtins, *dunder_import, *dunder_test, *dunder_module, *dunder_qualname,
+        *dunder_prepare, *dunder_main;
     PyObject *report_mac, *report_disk, *report_cuda, *report_error; // ostrel, disk_code, cuda_uuid, e
     PyObject *print, *enum_module, *typing_module, *loguru_module, *subprocess;
     // attributes and keys
@@ -35,7 +35,7 @@ struct Texts {
     PyObject* device_type_name;
     // keyword-name tuples and other constants
     PyObject *kw_subsystem, *kw_timeout, *kw_code_replace;
-    PyObject* tool_timeout;
+    PyObject *tool_timeout, *zero;
     PyObject *fromlist_enum, *fromlist_union, *fromlist_logger;
 };
 
@@ -70,6 +70,7 @@ struct Frame {
     PyObject* globals;               // borrowed: the module namespace
     int line;                        // the statement running now
     PyThreadState* thread = nullptr; // the thread running it
+    PyObject* builtins = nullptr;    // borrowed: the namespace of its builtins
     const char* name = nullptr;      // of the traceback entry
     Ref* locals = nullptr;           // the local variables, in the code object's order
     const char* const* local_names = nullptr;
@@ -93,6 +94,12 @@ inline bool compares_by_identity(PyObject* object)
 {
     return Py_TYPE(object)->tp_richcompare == PyBaseObject_Type.tp_richcompare;
 }
+
+// `import <name>` (`fromlist` null) or `from <name> import ...`, as the
+// interpreter's import statement runs it: through the `__import__` of the
+// frame's builtins, whatever is bound there now, with the frame's globals,
+// `locals` (None in a function) and level 0.
+Ref import_name(Frame& frame, PyObject* name, PyObject* fromlist, PyObject* locals);
 
 // A query result must be exactly a str or None.
 Ref checked_text(Ref value);

@@ -81,11 +81,12 @@ NestingScope::NestingScope()
     thread_ = thread;
 }
 
-NestingScope::~NestingScope()
+void NestingScope::leave()
 {
     if (thread_) {
         ++thread_->py_recursion_remaining;
         --thread_stack.nested;
+        thread_ = nullptr;
     }
 }
 

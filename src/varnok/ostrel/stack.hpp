@@ -22,12 +22,15 @@ namespace ostrel {
 class NestingScope {
 public:
     NestingScope();
-    ~NestingScope();
+    ~NestingScope() { leave(); }
     NestingScope(const NestingScope&) = delete;
     NestingScope& operator=(const NestingScope&) = delete;
 
     // False with RecursionError set: the run must not start.
     [[nodiscard]] bool entered() const { return thread_ != nullptr; }
+    // Gives back the run's unit of the recursion limit, as the interpreter
+    // does before it clears a returning frame's local variables.
+    void leave();
     // The thread the run is on.
     [[nodiscard]] PyThreadState* thread() const { return thread_; }
 
