@@ -382,13 +382,13 @@ FOUND = [
 ]
 
 
-def raising_everywhere():
-    """One program for each statement that can raise: a KeyboardInterrupt at
-    its site, in the one call that reaches it."""
+def raising_everywhere(error):
+    """One program for each statement that can raise: `error` raised at its
+    site, in the one call that reaches it."""
 
     def at(site, count, call, *steps, arg="MAC", **world):
         steps = [*steps, ["call", call, arg, "plain"]]
-        return program(*steps, triggers=[(site, count, ["raise", "KeyboardInterrupt"])], calls=False, **world)
+        return program(*steps, triggers=[(site, count, ["raise", error])], calls=False, **world)
 
     def walk(*names):
         entries_ = (entry(name, rec(cls="property"), addrs="generator", key=True) for name in names)
@@ -405,6 +405,12 @@ def raising_everywhere():
         at("family", 1, mac, psutil=preferred),  # 21
         at("address", 1, mac, psutil=preferred),  # 22
         at("net_if_addrs", 2, mac, psutil=fallback),  # 24
+        # the walks of both passes, over a mapping and over a dict subclass
+        *(
+            at("items", n, mac, psutil={"table": table(entry("enp3s0", rec()), kind=kind)})
+            for n in (1, 2)
+            for kind in ("mapping", "dict_sub")
+        ),  # 18, 24
         at("addrs.next", 1, mac, psutil=fallback),  # 25
         at("family", 1, mac, psutil=fallback),  # 26
         at("key.contains", 1, mac, psutil=fallback),  # 27
@@ -467,8 +473,28 @@ def raising_lines():
     return found
 
 
-def test_failures_reach_every_raising_line():
+# What each source may hand back, at each place the module checks a result.
+RESULTS = ["none", "bytes", "str_sub", "int", "missing", "zero"]
+
+
+def every_result():
+    """One program for each kind of value at each place a value is returned."""
+    for value in RESULTS:
+        yield program(psutil=eth0(rec(address=value)))
+        yield program(psutil={"table": table(entry("enp3s0", rec(address=value)))})
+        yield program(pyudev={"devices": [{"props": "dict", "serial": value, "final": None}]})
+    for value in SOURCE_VALUES:
+        yield program(*(("bind", f, value) for f in ("get_mac_address", "get_disk_serial_number", "get_gpu_uuid")))
+
+
+@pytest.mark.parametrize("error", ["KeyboardInterrupt", "ValueError", "Unprintable"])
+def test_failures_reach_every_raising_line(error):
     """The drawn programs above reach statements as they happen to; these
-    reach every one, and together they must cover the table."""
-    check(raising_everywhere())
-    assert raising_lines() - SEEN == set()
+    reach every one, with a failure that escapes, one that is caught and one
+    whose error line cannot be made, and together they must cover the table;
+    then every kind of result at every place one is checked."""
+    check(raising_everywhere(error))
+    if error == "KeyboardInterrupt":
+        assert raising_lines() - SEEN == set()
+    else:
+        check(list(every_result()))
