@@ -452,7 +452,9 @@ class World:
             return self.huge
         if kind in ("dict", "dict_sub"):
             pairs = [e for e in entries if isinstance(e, tuple) and len(e) == 2]
-            table = dict(pairs) if kind == "dict" else type("Table", (dict,), {})(pairs)
+            # A dict subclass walks by its own items(), which the module must call.
+            items = {"items": lambda table: (event("items", label), dict.items(table))[1]}
+            table = dict(pairs) if kind == "dict" else type("Table", (dict,), items)(pairs)
         else:
             world = self
 
