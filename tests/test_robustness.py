@@ -23,6 +23,15 @@ ENDLESS = {
     "fallback pass, endless records": """
         m.psutil = types.SimpleNamespace(AF_LINK=17, net_if_addrs=lambda: {"enp3s0": itertools.repeat(other)})
         m.get_mac_address()""",
+    "preferred pass, records that a read appends to": """
+        class Grow:
+            @property
+            def family(self):
+                records.append(self)
+                return 2
+        records = [Grow()]
+        m.psutil = types.SimpleNamespace(AF_LINK=17, net_if_addrs=lambda: {"eth0": records})
+        m.get_mac_address()""",
     "endless interface items": """
         table = types.SimpleNamespace(items=lambda: itertools.repeat(("enp3s0", ())))
         m.psutil = types.SimpleNamespace(AF_LINK=17, net_if_addrs=lambda: table)

@@ -586,7 +586,9 @@ class World:
                 if store.closed:
                     raise OSError(9, "udev context closed")
                 if spec["props"] in ("mapping", "lying"):
-                    return Properties()
+                    mapping = Properties()  # says when it goes: one mapping per read
+                    mapping.label, mapping.final = f"{label}.props", "del"
+                    return mapping
                 key = world.Key("ID_SERIAL") if spec["props"] == "keyed" else "ID_SERIAL"
                 return {} if spec["serial"] is None else {key: serial}
 
