@@ -107,7 +107,7 @@ def mostly(usual, *others, weight=3):
 
 FINAL = mostly(None, "del", "weakref")
 ITERABLES = ["generator", "iterator", "custom", "tuple"]
-VALUES = ["2", "huge", "family17", "eq17", "nonbool17", "keyed17"]
+VALUES = ["2", "huge", "family17", "eq17", "nonbool17", "int_eq17", "keyed17"]
 records = st.fixed_dictionaries(
     {
         "cls": mostly("nt", "nt_sub", "data", "keyed", "nondata", "property", "getattr", "slots"),
@@ -479,6 +479,9 @@ RESULTS = ["none", "bytes", "str_sub", "int", "missing", "zero"]
 
 def every_result():
     """One program for each kind of value at each place a value is returned."""
+    for value in VALUES:
+        yield program(psutil=eth0(rec(family=value)))
+        yield program(psutil={"af_link": value})
     for value in RESULTS:
         yield program(psutil=eth0(rec(address=value)))
         yield program(psutil={"table": table(entry("enp3s0", rec(address=value)))})

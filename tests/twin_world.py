@@ -253,6 +253,11 @@ class Family(int):
     pass
 
 
+def int_eq(value, other):
+    event("value.eq", "int")
+    return int.__eq__(value, other)
+
+
 MISSING = object()
 
 
@@ -268,6 +273,8 @@ def value_of(kind, labels):
         return type("Family", (Family,), {})(17)
     if kind in ("eq17", "nonbool17"):
         return EqualTo(17, labels("eq"), nonbool=kind == "nonbool17")
+    if kind == "int_eq17":  # an int subclass with its own __eq__
+        return type("Int", (int,), {"__eq__": int_eq, "__hash__": int.__hash__})(17)
     if kind == "keyed17":  # an int whose own class has a str-subclass key
         return type("V", (int,), {make_key_class("honest")("AF_LINK"): "unused"})(17)
     raise ValueError(kind)
