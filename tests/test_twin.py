@@ -91,6 +91,12 @@ def check(batch):
     for program, got, expected in zip(batch, native, twin, strict=True):
         for entry in re.findall(r"([\w<>]+)@ostrel:(\d+)", json.dumps(got)):
             SEEN.add((entry[0], int(entry[1])))
+        # The sanitizers' redzones make each nested run take several times the
+        # stack, so there the stack bound ends a cycle of the module's functions
+        # before the recursion limit does: such programs still run (a crash
+        # fails) but are not compared.
+        if os.environ.get("OSTREL_SANITIZED") and '"fn:' in json.dumps(program):
+            continue
         if settled(got) != settled(expected):
             diff = "\n".join(difflib.unified_diff(expected, got, "twin", "native", n=4, lineterm=""))
             pytest.fail(f"the module differs from its twin on {json.dumps(program)}\n{diff[:6000]}")
