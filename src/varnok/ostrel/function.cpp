@@ -2,7 +2,6 @@
 
 #include <structmember.h>
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
