@@ -37,6 +37,7 @@ DIFFERS = "ostrel: the module gives gpu_uuid 'GPU-…', not 'GPU-…' as explain
 REPORTED = ["psutil", "pyudev", "nvidia-smi"]  # the report's order, and --explain's own
 ASKED = ["pyudev", "psutil", "nvidia-smi"]  # get_machine_string()'s order: --json, --field string
 BOTH = REPORTED + ASKED  # --explain's, then the module's
+SOURCE_TREE = str(Path(__file__).parents[1] / "src")
 USAGE = "usage: ostrel [-h] [--version] [--json | --field NAME | --explain]\n"
 
 
@@ -124,6 +125,8 @@ RUNS = [
     ("--explain", {"mac": "fail"}, 0, explanation(mac=""), f"{NO_MAC}\n", BOTH),
     # A tool that answers otherwise at each run: the module disagrees with the explanation.
     ("--explain", {"gpu": "echo GPU-$$"}, 1, explanation(TOOL_RAN.format(0, "GPU-…"), "GPU-…", ""), DIFFERS, BOTH),
+    # A source tree first on the path, where the module is not built: one line, whatever the mode.
+    *[(args, {"PYTHONPATH": SOURCE_TREE}, 1, "", "varnok.ostrel is not installed\n", []) for args in list(MODES)[:4]],
     *[
         (args, {}, 2, "", f"{USAGE}ostrel: error: {error}…\n", [])
         for args, error in [

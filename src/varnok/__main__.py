@@ -51,7 +51,8 @@ EPILOG = """\
 
 exit status:
   0    every value asked for is there (the report without options: always)
-  1    a value asked for is empty or None; --explain: the module disagrees
+  1    a value asked for is empty or None; --explain: the module disagrees;
+       varnok.ostrel is not installed (one line on standard error)
   2    usage error
   74   cannot write output: a full device, a closed standard output, an
        encoding error (one line on standard error says which)
@@ -107,11 +108,7 @@ def run_report() -> int:
     if MODULE in sys.modules:
         print(f"{MODULE} is already imported in this process; its report runs only while it loads", file=sys.stderr)
         return 1
-    spec = importlib.util.find_spec(MODULE)
-    if spec is None or not spec.origin:
-        print(f"{MODULE} is not installed", file=sys.stderr)
-        return 1
-    library = ctypes.CDLL(spec.origin)
+    library = ctypes.CDLL(importlib.util.find_spec(MODULE).origin)
     ctypes.c_int32.in_dll(library, MAIN_FLAG).value = 1
     importlib.import_module(MODULE)
     return 0
@@ -305,6 +302,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command and returns its exit status. A failed write, an interrupt,
     and --help, --version or a usage error (SystemExit) propagate."""
     args = build_parser().parse_args(argv)
+    if MODULE not in sys.modules and not getattr(importlib.util.find_spec(MODULE), "origin", None):
+        # Not built: a source tree on the path has only the module's C++ sources there.
+        print(f"{MODULE} is not installed", file=sys.stderr)
+        return MISSING
     if args.json:
         return print_json()
     if args.field:
