@@ -61,11 +61,33 @@ def test_report_binds_names_and_runs_once(host_env):
     assert proc.returncode == 1 and "already imported" in proc.stderr
 
 
-def test_plain_import_prints_nothing(host_env):
-    proc = python(
-        "import varnok.ostrel as m; print(sorted({'ostrel', 'disk_code', 'cuda_uuid'} & set(vars(m))))", host_env()
-    )
-    assert proc.stdout == "[]\n"
+# A stand-in loguru whose logger, read while the module loads, renames the module.
+RENAMED = """
+    import sys, types
+    class Name(str):
+        def __eq__(self, other):
+            print("eq", str(self), other)
+            return {equal}
+        __hash__ = str.__hash__
+    def loguru_getattr(name):
+        sys.modules["varnok.ostrel"].__name__ = Name("varnok.ostrel")
+        return object()
+    sys.modules["loguru"] = types.ModuleType("loguru")
+    sys.modules["loguru"].__getattr__ = loguru_getattr
+"""
+REPORT = ["Cuda uuid: GPU-1", "MAC Address: 02:00:5e:aa:bb:cc", "Disk Serial Number: SN-XYZ987"]
+
+
+# A plain import prints nothing; a __name__ of its own class is asked whether it equals "__main__".
+@pytest.mark.parametrize(
+    "equal, lines",
+    [(None, []), ("False", ["eq varnok.ostrel __main__"]), ("True", ["eq varnok.ostrel __main__", *REPORT])],
+)
+def test_report_runs_when_the_name_equals_main(host_env, equal, lines):
+    code = "import varnok.ostrel as m; print(sorted({'ostrel', 'disk_code', 'cuda_uuid'} & set(vars(m))))"
+    proc = python((textwrap.dedent(RENAMED.format(equal=equal)) if equal else "") + code, host_env())
+    names = "['cuda_uuid', 'disk_code', 'ostrel']" if equal == "True" else "[]"
+    assert proc.stdout.splitlines() == [*lines, names], proc.stderr
 
 
 LOAD_FAILURE = """
