@@ -69,6 +69,8 @@ CODE_FIELDS += ("co_kwonlyargcount", "co_nlocals", "co_varnames", "co_freevars",
 CODE_KINDS = inspect.CO_VARARGS | inspect.CO_VARKEYWORDS | inspect.CO_GENERATOR | inspect.CO_COROUTINE
 EXTRA = ("__wrapped__", "__signature__", "__text_signature__", "__self__", "__func__", "__objclass__", "marker")
 ATTRIBUTES = sorted({*dir(lambda: None), *EXTRA})
+HELD = ("__code__", "__globals__", "__builtins__", "__module__", "__defaults__", "__kwdefaults__", "__doc__")
+HELD += ("__name__", "__qualname__", "__dict__", "__closure__", "__annotations__", "__type_params__")
 RESET = ("__name__", "__qualname__", "__doc__", "__module__", "__annotations__", "__defaults__", "__kwdefaults__")
 RESET += ("__type_params__", "__code__")
 
@@ -205,6 +207,12 @@ class Side:
         finally:
             namespace[self.name] = held
 
+    def held(self):
+        """Which attributes' values the collector sees the function hold, and how many other objects."""
+        subject, values = self.subject, [getattr(self.subject, name, None) for name in HELD]
+        held = [r for r in gc.get_referents(subject) if r is not None and r is not type(subject)]
+        return sorted(n for n, v in zip(HELD, values, strict=True) if any(r is v for r in held)), len(held)
+
     def views(self, seen):
         subject = self.subject
         found = {attribute: outcome(functools.partial(getattr, subject, attribute), seen) for attribute in ATTRIBUTES}
@@ -217,6 +225,7 @@ class Side:
             getdoc=outcome(lambda: inspect.getdoc(subject), seen),
             routine=(callable(subject), inspect.isroutine(subject), weakref.ref(subject)() is subject),
             bound=outcome(lambda: (host.method, host().method), seen),
+            held=self.held(),
         )
         if not SHADOWING & set(vars(subject)):
             found["pickle"] = outcome(self.by_reference, seen)
