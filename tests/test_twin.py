@@ -116,8 +116,8 @@ ITERABLES = ["generator", "iterator", "custom", "tuple"]
 VALUES = ["2", "huge", "family17", "eq17", "nonbool17", "int_eq17", "keyed17"]
 records = st.fixed_dictionaries(
     {
-        "cls": mostly("nt", "nt_sub", "data", "keyed", "nondata", "property", "getattr", "slots"),
-        "family": mostly("17", *VALUES[:-1], weight=4),
+        "cls": mostly("nt", "nt_sub", "data", "keyed", "nondata", "method", "property", "getattr", "slots"),
+        "family": mostly("17", *VALUES[:-1], "fresh17", weight=4),
         "address": mostly("mac", "zero", "none", "bytes", "str_sub", "int", "missing", weight=4),
         "final": FINAL,
     }
@@ -195,7 +195,7 @@ binds = st.one_of(
     ),
     st.tuples(
         st.just("bind"),
-        st.sampled_from(NAMES[:3]),
+        st.sampled_from([*NAMES[:3], "subprocess"]),
         st.sampled_from(["world", "fresh", "deleted", "builtins", "key"]),
     ),
 )
@@ -309,6 +309,8 @@ GUARDS = [
     program(("descriptor", "class"), psutil=eth0(rec(cls="data"))),
     program(("record_field",), psutil=eth0(rec("2", cls="nt_sub"), rec(cls="nt_sub"))),
     program(("record_class",), psutil=eth0(rec("17", "zero"), rec("2"))),
+    program(psutil=eth0(rec(cls="method"))),
+    program(psutil=eth0(rec("fresh17", cls="property"))),
     # module attributes
     program(("module_class", "psutil", "property")),
     program(("module_class", "psutil", "getattribute")),
@@ -316,6 +318,7 @@ GUARDS = [
     program(("bind", "psutil", "builtins"), ("reborn",)),
     program(("bind", "psutil", "key"), key="alternate"),
     program(("module_class", "pyudev", "property")),
+    program(("bind", "subprocess", "fresh")),
     # class attributes
     program(("value_get", True), psutil={"holder": "class", "af_link": "family17"}),
     program(("value_class",), psutil={"holder": "class", "af_link": "eq17"}),

@@ -249,6 +249,20 @@ def make_key_class(behaviour):
     return Key
 
 
+class Fresh(EqualTo):
+    """A family read anew at every read (by the record classes that read through
+    `read`): the comparison drops its operands before the truth test of its answer."""
+
+    def __init__(self, labels):
+        super().__init__(17, "fresh", nonbool=True)
+        self.labels = labels
+
+    def make(self):
+        value = EqualTo(17, self.labels("fresh"), nonbool=True)
+        value.final = "del"
+        return value
+
+
 class Family(int):
     pass
 
@@ -269,6 +283,8 @@ def value_of(kind, labels):
         return 2
     if kind == "huge":
         return 2**70 + 17
+    if kind == "fresh17":
+        return Fresh(labels)
     if kind == "family17":
         return type("Family", (Family,), {})(17)
     if kind in ("eq17", "nonbool17"):
@@ -301,7 +317,7 @@ def read(obj, name):
     value = obj.values[name]
     if value is MISSING:
         raise AttributeError(name)
-    return value
+    return value.make() if isinstance(value, Fresh) else value
 
 
 def descriptor_get(self, obj, owner=None):
@@ -378,6 +394,7 @@ class World:
             "keyed": type("Rec", (Base,), {type("Name", (str,), {})("family"): self.Descriptor(), "address": address}),
             "nondata": type("Rec", (Base,), {"family": type("Get", (), {"__get__": descriptor_get})(), "address": address}),  # noqa: E501
             "property": type("Rec", (Base,), {"family": property(lambda s: read(s, "family")), "address": address}),
+            "method": type("Rec", (Base,), {"family": lambda s: 2, "address": address}),  # a built-in non-data one
             "getattr": WithAttr,
             "slots": Slots,
         }  # fmt: skip
@@ -397,7 +414,7 @@ class World:
             record.family, record.address, record.label, record.final = family, address, label, spec["final"]
         else:
             record = self.record_classes[kind](family, address, label, spec["final"])
-            if kind in ("data", "nondata", "keyed"):
+            if kind in ("data", "nondata", "keyed", "method"):
                 vars(record)["family"] = 17  # wins over a class attribute that is no data descriptor
         if not kind.startswith("nt"):
             finalised(record, label, spec["final"], self)
@@ -609,9 +626,14 @@ class World:
     def make_subprocess(self, spec):
         if spec["kind"] == "none":
             return None
-        output = {"uuid": b" GPU-0f0e\n", "empty": b"", "bad_utf8": b"\xff", "str": "GPU", "none": None}.get(
-            spec["output"]
-        )
+        output = {
+            "uuid": b" GPU-0f0e\n",
+            "other": b"GPU-1\n",
+            "empty": b"",
+            "bad_utf8": b"\xff",
+            "str": "GPU",
+            "none": None,
+        }.get(spec["output"])
         if spec["output"] == "custom":
 
             class Output(Finalised):
@@ -702,6 +724,8 @@ class World:
     def value_for(self, name, how):
         if name in FUNCTIONS:
             return self.source(how, name) if how not in ("world", "fresh") else self.values[name]
+        if name == "subprocess":  # one of the module's own, not the one the import finds
+            return self.make_subprocess({"kind": "module", "output": "other"}) if how == "fresh" else self.subprocess
         if how == "fresh":
             return {
                 "psutil": lambda: self.make_psutil(self.spec["psutil"]),
@@ -1056,7 +1080,7 @@ def restore(module):
     signal.signal(signal.SIGALRM, signal.SIG_DFL)
     sys.stdout = OUT
     builtins.print, builtins.__import__ = PRINT, IMPORT
-    for name in NAMES:
+    for name in (*NAMES, "subprocess"):
         builtins.__dict__.pop(name, None)
     own = ORIGINAL["DeviceType"]
     for member in own:
