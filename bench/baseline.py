@@ -15,13 +15,13 @@ class DeviceType(Enum):
 def get_mac_address() -> str:
     """获取物理网卡的 MAC 地址"""
     try:
-        for iface, addrs in pairs(psutil.net_if_addrs().items()):
+        for iface, addrs in pairs(iter(psutil.net_if_addrs().items())):
             if iface == "eth0" or iface == "wlan0":
                 for addr in addrs:
                     if addr.family == psutil.AF_LINK:
                         return checked(addr.address)
         # No preferred interface: a second, fresh query.
-        for iface, addrs in pairs(psutil.net_if_addrs().items()):
+        for iface, addrs in pairs(iter(psutil.net_if_addrs().items())):
             for addr in addrs:
                 if addr.family == psutil.AF_LINK:
                     if not ("lo" in iface or "docker" in iface or "veth" in iface):
@@ -109,7 +109,7 @@ comparison drops exactly their traceback entries:
   * checked(value): the result test of the functions annotated "-> str", which
     accept exactly a str or None and raise TypeError("Expected unicode, got
     <type name>") at the return statement otherwise;
-  * pairs(items): the walk of psutil's interface table with the module's
+  * pairs(walk): the walk of psutil's interface table with the module's
     unpacking texts ("need more than 1 value to unpack" and so on);
   * print: builtins.print as it was when the twin was loaded, as the module
     caches it.

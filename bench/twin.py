@@ -8,6 +8,7 @@ file is HELPERS, and only those.
 """
 
 import builtins
+import itertools
 import types
 from pathlib import Path
 
@@ -52,48 +53,33 @@ def checked(value):
     raise TypeError(message)
 
 
-def _pair(item):
-    if type(item) is tuple:
-        if len(item) == 2:
-            return item
-        count = len(item)
-    else:
-        values = iter(item)
-        del item
-        first = next(values, _pair)
-        second = _pair if first is _pair else next(values, _pair)
-        if second is not _pair:
-            if next(values, _pair) is _pair:
-                return first, second
-            count = 3
-        else:
-            count = 0 if first is _pair else 1
+def _pair(values):
+    """The first (up to) three values of one item, as the module's unpacking sees them."""
+    count = len(values)
+    if count == 2:
+        return values
     if count > 2:
         raise ValueError("too many values to unpack (expected 2)")
     raise ValueError(f"need more than {count} value{'' if count == 1 else 's'} to unpack")
 
 
-class _Pairs:
-    __slots__ = ("_items",)
-
-    def __init__(self, items):
-        self._items = iter(items)
-
-    def __iter__(self):
-        return self
-
-    def __next__(self):
-        return _pair(next(self._items))
-
-
-def pairs(items):
-    """`for iface, addrs in pairs(table.items())`: the items walked, each
+def pairs(walk):
+    """`for iface, addrs in pairs(iter(table.items()))`: the items walked, each
     unpacked into a pair with the module's texts for items that are not pairs.
-    A dict's items are pairs already and are walked as they are."""
-    return items if type(items) is _DICT_ITEMS else _Pairs(items)
+    A dict's items are pairs already and are walked as they are.
+
+    Near the recursion limit a helper's frame counts where the module's native
+    code does not. So the items are iterated from the frame of the `for` (the
+    iter() there, and the C iterators here), at the depth where the module does
+    it, and each item's first three values are taken by C iterators too; only
+    _pair, which calls nothing, runs as Python, one frame deep as the
+    interface table's own code."""
+    if type(walk) is _DICT_WALK:
+        return walk
+    return map(_pair, map(list, map(itertools.islice, walk, itertools.repeat(3))))
 
 
-_DICT_ITEMS = type({}.items())
+_DICT_WALK = type(iter({}.items()))
 
 
 def _raise_at(name, line):

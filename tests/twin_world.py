@@ -86,14 +86,16 @@ class Output(io.StringIO):
 
 LOG = []
 OUT = Output()
+BUILTIN_OUT = io.StringIO()  # a stream whose write runs no Python code, for calls at the recursion limit
 
 
 def note(text):
-    printed = OUT.getvalue()
-    if printed:
-        LOG.append("out " + printed)
-        OUT.seek(0)
-        OUT.truncate()
+    for stream in (OUT, BUILTIN_OUT):
+        printed = stream.getvalue()
+        if printed:
+            LOG.append("out " + printed)
+            stream.seek(0)
+            stream.truncate()
     LOG.append(text)
 
 
@@ -869,7 +871,7 @@ class World:
             def flush(self):
                 pass
 
-        sys.stdout = Hooked() if kind == "hooked" else OUT
+        sys.stdout = {"hooked": Hooked(), "builtin": BUILTIN_OUT}.get(kind, OUT)
 
     def change_print(self, kind):
         builtins.print = (lambda *a, **k: event("print")) if kind == "replaced" else PRINT
@@ -1011,6 +1013,8 @@ def call(name, arg, how, world):
             note("in handler " + handled())
         next(steps_)
         del steps_
+    elif how == "nested":  # one frame deeper, for the recursion limit
+        (lambda: run())()
     elif how == "thread":
         # A call cycle on a small stack ends at the module's own bound, not at
         # the recursion limit: only the pieces of the result are compared.
@@ -1066,6 +1070,7 @@ def run_program(module, spec):
             note(f"change {step[1:]}")
             world.change(step[1:])
     RUN.armed = RUN.limited = False
+    note(f"depth left {headroom()}")  # the module's functions leave the thread's depth as they found it
     note("end")
     restore(module)
     del world
@@ -1073,6 +1078,14 @@ def run_program(module, spec):
     gc.collect()
     note("collected")
     return list(LOG)
+
+
+def headroom(depth=0):
+    """How many Python frames more this thread may start."""
+    try:
+        return headroom(depth + 1)
+    except RecursionError:
+        return depth
 
 
 def restore(module):
