@@ -83,10 +83,13 @@ _DICT_WALK = type(iter({}.items()))
 
 
 def _raise_at(name, line):
-    """A function `name` whose raise stands at `line` of the module's file."""
-    namespace = {}
-    exec(compile("\n" * (line - 1) + f"def {name}(message): raise TypeError(message)", FILE_NAME, "exec"), namespace)
-    return namespace[name]
+    """A function `name` whose raise stands at `line` of the module's file; it
+    takes its message from `pending`, so that its frame holds no local, as
+    the module's entry for a call whose arguments could not be bound holds none."""
+    pending = []
+    source = "\n" * (line - 1) + f"def {name}(): raise TypeError(pending.pop())"
+    exec(compile(source, FILE_NAME, "exec"), namespace := {"pending": pending})
+    return lambda message: pending.append(message) or namespace[name]()
 
 
 def binding(function):

@@ -115,7 +115,10 @@ def entries(tb):
         name = code.co_name
         if code.co_filename == MODULE_FILE:
             name = "<module>" if name == "init varnok.ostrel" else name.removeprefix("varnok.ostrel.")
-        found.append(f"{name}@{Path(code.co_filename).name}:{line}")
+        entry = f"{name}@{Path(code.co_filename).name}:{line}"
+        if code.co_filename == MODULE_FILE:  # and the names of the locals it holds
+            entry += f" {sorted(frame.f_locals) if name != '<module>' else 'globals'}"
+        found.append(entry)
     return found
 
 

@@ -384,7 +384,11 @@ int module_exec(PyObject* module)
     }
     process.module = Py_NewRef(module);
     Ref globals = Ref::dup(PyModule_GetDict(module));
-    Frame frame{.globals = globals.get(), .line = line::kHeader, .thread = PyThreadState_Get(), .name = kInitName};
+    Frame frame{.globals = globals.get(),
+                .line = line::kHeader,
+                .thread = PyThreadState_Get(),
+                .name = kInitName,
+                .body = true};
     bool entered = false;
     if (prepare_module(module, entered) < 0 || run_statements(frame) < 0) {
         add_traceback(frame);

@@ -305,9 +305,14 @@ void add_traceback(Frame& frame)
     // its entry gets an empty one.
     Ref namespace_ = frame.globals ? Ref::dup(frame.globals) : Ref::steal(PyDict_New());
     // The entries of a function's run hold its local variables, as a Python
-    // function's frame does once an exception has left it.
+    // function's frame does once an exception has left it: none for a
+    // function without any, or for a call whose arguments could not be bound.
     PyObject* locals = nullptr;
-    if (frame.local_count > 0) {
+    Ref none_bound;
+    if (frame.body) {
+        locals = frame.globals;
+    }
+    else if (frame.local_count > 0) {
         if (!frame.traceback_locals) {
             frame.traceback_locals = Ref::steal(PyDict_New());
         }
@@ -320,7 +325,8 @@ void add_traceback(Frame& frame)
         }
     }
     else {
-        locals = frame.globals; // a module body's names are its globals
+        none_bound = Ref::steal(PyDict_New());
+        locals = none_bound.get();
     }
     Ref entry;
     if (code && namespace_) {

@@ -76,6 +76,7 @@ struct Frame {
     const char* const* local_names = nullptr;
     int local_count = 0;
     Ref traceback_locals; // their values as this run's traceback entries hold them
+    bool body = false;    // the module's body, whose local names are its globals
 
     // `name = value`: the old value goes once the new one is in place.
     void store(int slot, Ref value) { Ref old = std::exchange(locals[slot], std::move(value)); }
