@@ -537,6 +537,12 @@ Ref make_annotations(const FunctionSpec& spec)
 
 } // namespace
 
+// The interpreter's check of what a C function returned, as PyObject_Vectorcall
+// makes it: a SystemError for NULL without an exception, or for a result with
+// one set.
+extern "C" PyObject* _Py_CheckFunctionResult(PyThreadState* thread, PyObject* callable, PyObject* result,
+                                             const char* where);
+
 Ref call(PyObject* callable, PyObject* argument)
 {
     if (Py_TYPE(callable) == function_type) {
@@ -554,11 +560,8 @@ Ref call(PyObject* callable, PyObject* argument)
         std::memcpy(static_cast<void*>(&entry), reinterpret_cast<char*>(callable) + type->tp_vectorcall_offset,
                     sizeof entry);
         if (entry) {
-            PyObject* result = entry(callable, args + 1, nargsf, nullptr);
-            if (!result && !PyErr_Occurred()) {
-                PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an exception", callable);
-            }
-            return Ref::steal(result);
+            return Ref::steal(_Py_CheckFunctionResult(PyThreadState_Get(), callable,
+                                                      entry(callable, args + 1, nargsf, nullptr), nullptr));
         }
     }
     return Ref::steal(PyObject_Vectorcall(callable, args + 1, nargsf, nullptr));
