@@ -101,11 +101,11 @@ def module_entries(exc):
     return [(f.name, f.lineno) for f in traceback.extract_tb(exc.__traceback__) if f.filename == "src/varnok/ostrel"]
 
 
-def run_python(code, *, env=None, check=True, **kwargs):
+def run_python(code, *, env=None, check=True, timeout=120, **kwargs):
     """Runs `code` in a fresh interpreter of this venv."""
     full_env = dict(os.environ, **(env or {}))
     proc = subprocess.run(
-        [sys.executable, "-c", code], capture_output=True, text=True, env=full_env, timeout=120, **kwargs
+        [sys.executable, "-c", code], capture_output=True, text=True, env=full_env, timeout=timeout, **kwargs
     )
     if check:
         assert proc.returncode == 0, proc.stderr

@@ -19,8 +19,9 @@ import sys
 import types
 import typing
 import weakref
+from pathlib import Path
 
-from differential import run_child
+from conftest import run_python
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -366,6 +367,7 @@ def run(examples):
 
 
 def test_function_objects_match_python_functions():
-    proc = run_child("import test_function_object; test_function_object.run(200)", timeout=600)
+    code = "import test_function_object; test_function_object.run(200)"
+    proc = run_python(code, env={"PYTHONPATH": str(Path(__file__).parent)}, check=False, timeout=600)
     assert proc.returncode == 0, proc.stderr[-6000:]
     assert proc.stdout == "ok\n"
