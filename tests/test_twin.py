@@ -194,7 +194,7 @@ pyudevs = st.fixed_dictionaries(
 subprocesses = st.fixed_dictionaries(
     {
         "kind": mostly("module", "getattr", "missing", "none", "spec"),
-        "output": mostly("uuid", "empty", "bad_utf8", "str", "none", "custom"),
+        "output": mostly("uuid", "spaces", "empty", "bad_utf8", "str", "none", "custom"),
     }
 )
 worlds = st.fixed_dictionaries(
@@ -209,7 +209,8 @@ worlds = st.fixed_dictionaries(
 
 # ---- programs -------------------------------------------------------------------
 
-SOURCE_VALUES = ["world", "deleted", "builtins", "key", "text", "none", "int", "bytes", "str_sub", "quiet"]
+SOURCE_VALUES = ["world", "deleted", "builtins", "key", "text", "wide", "none", "int", "bytes", "str_sub", "quiet"]
+SOURCE_VALUES += ["formats"]
 binds = st.one_of(
     st.tuples(
         st.just("bind"),
@@ -407,6 +408,13 @@ FOUND = [
     program(("exhaust", "keyed"), psutil=eth0(rec(cls="keyed"))),
     # The import of subprocess goes through builtins.__import__.
     program(("import", "hooked")),
+    # Text of every width joined, stripped as text, formatted piece by piece.
+    program(
+        ("bind", "get_disk_serial_number", "wide"),
+        ["call", "get_machine_string", "", "plain"],
+        ("bind", "get_machine_code", "formats"),
+        output="spaces",
+    ),
     # A call cycle on the main thread ends where the recursion limit says, and
     # a local's finaliser runs once the function no longer counts to the depth.
     # (Only plain functions run at the limit: a class call there counts a frame

@@ -41,7 +41,7 @@ SITES = (
     "net_if_addrs", "psutil.getattr", "items", "table.next", "key.eq", "key.contains", "key.hash", "addrs.iter",
     "addrs.next", "family", "address", "value.eq", "bool", "Context", "pyudev.getattr", "list_devices",
     "devices.next", "properties", "props.contains", "props.getitem", "spec", "subprocess.getattr", "check_output",
-    "decode", "strip", "member", "arg.eq", "source", "write", "del", "weakref", "import",
+    "decode", "strip", "member", "arg.eq", "source", "write", "del", "weakref", "import", "format",
 )  # fmt: skip
 
 
@@ -268,6 +268,14 @@ class Fresh(EqualTo):
         return value
 
 
+class Formats:
+    """A result with its own __format__ (a stand-in bound as get_machine_code returns it)."""
+
+    def __format__(self, spec):
+        event("format", spec)
+        return "F"
+
+
 class Family(int):
     pass
 
@@ -474,7 +482,10 @@ class World:
         if kind == "none":
             return None
         if kind == "huge_records":
+            # Only the last record is a link-layer one: a walk that lets the
+            # signal handler run before its end never gets there.
             self.huge = [self.record_classes["nt"](2, "10.0.0.1", None, None, None)] * 5_000_000
+            self.huge.append(self.record_classes["nt"](17, "02:00:00:00:00:ee", None, None, None))
             return {"eth0": self.huge}
         if kind == "huge_table":
             self.huge = dict.fromkeys(map(str, range(2_000_000)), ())
@@ -589,6 +600,7 @@ class World:
     def devices(self, spec, store):
         if spec["kind"] == "huge":
             self.huge = [types.SimpleNamespace(properties={})] * 3_000_000
+            self.huge.append(types.SimpleNamespace(properties={"ID_SERIAL": "SN-last"}))
             return self.huge
         made = [self.device(d, store) for d in spec["devices"]]
         return self.iterable(spec["kind"], made, "devices.next", "devices")
@@ -634,6 +646,7 @@ class World:
         output = {
             "uuid": b" GPU-0f0e\n",
             "other": b"GPU-1\n",
+            "spaces": "\u3000GPU-2\xa0\n".encode(),
             "empty": b"",
             "bad_utf8": b"\xff",
             "str": "GPU",
@@ -718,10 +731,12 @@ class World:
             return lambda: nest(250) or "M"
         if kind == "quiet":
             return lambda: "G"
-        value = {"text": "X|Y", "none": None, "int": 5, "bytes": b"b", "str_sub": "T"}[kind]
+        value = {"text": "X|Y", "wide": "序列-мак", "none": None, "int": 5, "bytes": b"b", "str_sub": "T"}.get(kind)
 
         def stub():
             event("source", name)
+            if kind == "formats":  # formatted by the machine string
+                return Formats()
             return type("Text", (str,), {})(value) if kind == "str_sub" else value
 
         return stub
@@ -924,7 +939,7 @@ class World:
     def change_alarm(self):
         """A signal handler empties the world's one huge collection while a call walks it."""
         signal.signal(signal.SIGALRM, lambda *_: self.huge.clear())
-        signal.setitimer(signal.ITIMER_REAL, 0.01)
+        signal.setitimer(signal.ITIMER_REAL, 0.001)
 
 
 def bad_item(kind):
