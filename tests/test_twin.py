@@ -406,6 +406,9 @@ FOUND = [
     program(pyudev={"kind": "custom"}),
     # A record class without a version tag, with a str-subclass key.
     program(("exhaust", "keyed"), psutil=eth0(rec(cls="keyed"))),
+    # The module's own functions rebound to one another with the wrong number of arguments.
+    program(("bind", "get_mac_address", "fn:get_machine_code")),
+    program(("bind", "get_machine_code", "fn:get_gpu_uuid")),
     # The import of subprocess goes through builtins.__import__.
     program(("import", "hooked")),
     # Text of every width joined, stripped as text, formatted piece by piece.
