@@ -733,7 +733,7 @@ class World:
             return lambda: "G"
         value = {"text": "X|Y", "wide": "序列-мак", "none": None, "int": 5, "bytes": b"b", "str_sub": "T"}.get(kind)
 
-        def stub():
+        def stub(*_):  # also bound as get_machine_code
             event("source", name)
             if kind == "formats":  # formatted by the machine string
                 return Formats()
