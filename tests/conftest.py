@@ -134,7 +134,7 @@ def in_namespace(kind, setup, code):
 
 # Fake psutil and pyudev, found first on PYTHONPATH by every child interpreter;
 # FAKE_MAC and FAKE_SERIAL set what they report ("None" for None; FAKE_MAC
-# "interrupt" or "fail" makes the query raise KeyboardInterrupt or OSError,
+# "interrupt", "fail" or "blank" makes the query raise KeyboardInterrupt or OSError (with an empty text for "blank"),
 # "broken" the import of psutil fail).
 # Each query, and each run of the fake nvidia-smi, appends its name to the file
 # FAKE_CALLS.
@@ -150,8 +150,8 @@ FAKES = {
                 calls.write("psutil\\n")
             if os.environ["FAKE_MAC"] == "interrupt":
                 raise KeyboardInterrupt
-            if os.environ["FAKE_MAC"] == "fail":
-                raise OSError("netlink refused")
+            if os.environ["FAKE_MAC"] in ("fail", "blank"):
+                raise OSError("netlink refused" if os.environ["FAKE_MAC"] == "fail" else "")
             mac = None if os.environ["FAKE_MAC"] == "None" else os.environ["FAKE_MAC"]
             return {"lo": [_Record(AF_LINK, "00:00:00:00:00:00", None, None, None)],
                     "eth0": [_Record(AF_LINK, mac, None, None, None)]}

@@ -29,6 +29,7 @@ TOOL_FAILED = (
 )
 TOOL_ERR = f"driver gone\n{TOOL_FAILED}\n"  # the tool's own line, then the module's
 NO_MAC = "Error while getting MAC address: netlink refused"
+BLANK = "Error while getting MAC address: "  # an exception without text: the line keeps its last blank
 ASCII = {"serial": "SN-é", "PYTHONIOENCODING": "ascii"}
 CANNOT = "ostrel: cannot write output:"
 NOT_ASCII = "'ascii' codec can't encode character '\\xe9' in position %d: ordinal not in range(128)"
@@ -93,6 +94,7 @@ RUNS = [
     ("--json", {"gpu": None}, 1, json_line("", (None, None, NO_TOOL)), f"{NO_TOOL}\n", ASKED[:2]),
     ("--json", {"gpu": FAILING_TOOL}, 1, json_line("", (None, None, TOOL_FAILED)), TOOL_ERR, ASKED),
     ("--json", {"mac": "fail"}, 1, json_line(errors=(None, NO_MAC, None), mac=""), f"{NO_MAC}\n", ASKED),
+    ("--json", {"mac": "blank"}, 1, json_line(errors=(None, BLANK, None), mac=""), f"{BLANK}\n", ASKED),
     # None is JSON null and counts as missing; the string formats it as get_machine_string() does.
     ("--json", {"mac": "None", "serial": ""}, 1, json_line(disk="", mac=None), "", ASKED),
     ("--json", {"gpu": "printf 'GPU-1\\nGPU-2\\n'"}, 0, json_line("GPU-1\nGPU-2"), "", ASKED),

@@ -51,9 +51,12 @@ def test_namespace_and_device_type():
             lambda m: m.get_machine_code(1, kind=1, device_type=1),
             "get_machine_code() got an unexpected keyword argument 'kind'",
         ),
-        (
-            lambda m: m.get_machine_code(device_type=1, kind=1),
-            "get_machine_code() got an unexpected keyword argument 'kind'",
+        *(
+            (
+                lambda m, k=keywords: m.get_machine_code(**k),
+                "get_machine_code() got an unexpected keyword argument 'kind'",
+            )
+            for keywords in ({"device_type": 1, "kind": 1}, {"kind": 1, "device_type": 1})
         ),
     ],
 )
@@ -188,6 +191,12 @@ def test_failed_load_releases_everything_and_retries():
             import varnok.ostrel
         except ModuleNotFoundError as e:
             print("ModuleNotFoundError", traceback.extract_tb(e.__traceback__)[-1].lineno)
+        sys.modules["loguru"] = types.ModuleType("loguru")
+        sys.modules["loguru"].__getattr__ = lambda name: 1 / 0  # only AttributeError becomes ImportError
+        try:
+            import varnok.ostrel
+        except Exception as e:
+            print(type(e).__name__, "varnok.ostrel" in sys.modules)
         del sys.modules["loguru"]
         import varnok.ostrel as m
         print(sorted(n for n in vars(m) if n.startswith("get_")), m.__test__)
@@ -197,6 +206,7 @@ def test_failed_load_releases_everything_and_retries():
         "ImportError cannot import name 'logger' init varnok.ostrel src/varnok/ostrel 5",
         "False",
         "ModuleNotFoundError 5",
+        "ZeroDivisionError False",
         "['get_disk_serial_number', 'get_gpu_uuid', 'get_mac_address', 'get_machine_code', 'get_machine_string'] {}",
     ]
 

@@ -45,7 +45,8 @@ def test_report_binds_names_and_runs_once(host_env):
         import sys
         {HOST}
         m = sys.modules["varnok.ostrel"]
-        print(m.__name__, m.ostrel, m.disk_code, m.cuda_uuid, "e" in vars(m), list(vars(m))[-4:])
+        print(m.__name__, m.DeviceType.__module__, m.ostrel, m.disk_code, m.cuda_uuid, "e" in vars(m))
+        print(list(vars(m))[-4:])
         del sys.modules["varnok.ostrel"]
         import varnok.ostrel
         print(varnok.ostrel is m)
@@ -55,7 +56,8 @@ def test_report_binds_names_and_runs_once(host_env):
         host_env(),
     )
     assert proc.stdout.splitlines()[3:] == [
-        "__main__ 02:00:5e:aa:bb:cc SN-XYZ987 GPU-1 False ['ostrel', 'disk_code', 'cuda_uuid', '__test__']",
+        "__main__ varnok.ostrel 02:00:5e:aa:bb:cc SN-XYZ987 GPU-1 False",
+        "['ostrel', 'disk_code', 'cuda_uuid', '__test__']",
         "True",
     ]
     assert proc.returncode == 1 and "already imported" in proc.stderr
