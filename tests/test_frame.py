@@ -191,8 +191,12 @@ def test_failed_load_releases_everything_and_retries():
             import varnok.ostrel
         except ModuleNotFoundError as e:
             print("ModuleNotFoundError", traceback.extract_tb(e.__traceback__)[-1].lineno)
+        def loguru_getattr(name):  # only an AttributeError for the logger becomes ImportError
+            if name == "logger":
+                return 1 / 0
+            raise AttributeError(name)
         sys.modules["loguru"] = types.ModuleType("loguru")
-        sys.modules["loguru"].__getattr__ = lambda name: 1 / 0  # only AttributeError becomes ImportError
+        sys.modules["loguru"].__getattr__ = loguru_getattr
         try:
             import varnok.ostrel
         except Exception as e:
