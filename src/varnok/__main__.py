@@ -103,12 +103,13 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def run_report() -> int:
-    """Loads varnok.ostrel as the main module, which prints its report."""
+def run_report(origin: str | None) -> int:
+    """Loads varnok.ostrel, the extension at `origin`, as the main module, which
+    prints its report."""
     if MODULE in sys.modules:
         print(f"{MODULE} is already imported in this process; its report runs only while it loads", file=sys.stderr)
         return 1
-    library = ctypes.CDLL(importlib.util.find_spec(MODULE).origin)
+    library = ctypes.CDLL(origin)
     ctypes.c_int32.in_dll(library, MAIN_FLAG).value = 1
     importlib.import_module(MODULE)
     return 0
@@ -302,7 +303,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command and returns its exit status. A failed write, an interrupt,
     and --help, --version or a usage error (SystemExit) propagate."""
     args = build_parser().parse_args(argv)
-    if MODULE not in sys.modules and not getattr(importlib.util.find_spec(MODULE), "origin", None):
+    origin = None if MODULE in sys.modules else getattr(importlib.util.find_spec(MODULE), "origin", None)
+    if MODULE not in sys.modules and not origin:
         # Not built: a source tree on the path has only the module's C++ sources there.
         print(f"{MODULE} is not installed", file=sys.stderr)
         return MISSING
@@ -312,7 +314,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return print_field(args.field)
     if args.explain:
         return explain()
-    return run_report()
+    return run_report(origin)
 
 
 class _Output:
