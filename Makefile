@@ -7,7 +7,7 @@ PYTHON313 ?= $(shell for p in python3.13 $$(ls -d $$(pyenv root 2>/dev/null)/ver
 
 VENV := .venv
 PY := $(VENV)/bin/python
-SOURCES := $(wildcard src/varnok/*.py src/varnok/*.pyi src/varnok/py.typed src/varnok/ostrel/*.cpp src/varnok/ostrel/*.hpp)
+SOURCES := $(wildcard src/varnok/*.py src/varnok/*.pyi src/varnok/py.typed csrc/*.cpp csrc/*.hpp)
 BUILD_DEPS := scikit-build-core>=0.11 cmake>=3.18 ninja
 # The Makefile's own builds keep CMake's folder here, so that rebuilds are
 # incremental; a plain `pip install .` builds in a temporary folder instead.
@@ -54,8 +54,8 @@ lint: $(PY)
 	$(PY) -m pip install -q --group lint
 	$(VENV)/bin/cmake -S . -B build/lint -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
 		-DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
-	$(VENV)/bin/clang-format --dry-run -Werror src/varnok/ostrel/*.cpp src/varnok/ostrel/*.hpp
-	$(VENV)/bin/clang-tidy -p build/lint --quiet --warnings-as-errors='*' src/varnok/ostrel/*.cpp
+	$(VENV)/bin/clang-format --dry-run -Werror csrc/*.cpp csrc/*.hpp
+	$(VENV)/bin/clang-tidy -p build/lint --quiet --warnings-as-errors='*' csrc/*.cpp
 	$(VENV)/bin/ruff check src tests bench .ci
 	$(VENV)/bin/ruff format --check src tests bench .ci
 

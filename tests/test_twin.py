@@ -32,7 +32,7 @@ from twin_world import ERRORS, FUNCTIONS, NAMES, SITES
 
 TESTS = Path(__file__).resolve().parent
 DRIVER = TESTS / "twin_world.py"
-LINES = TESTS.parent / "src" / "varnok" / "ostrel" / "lines.hpp"
+LINES = TESTS.parent / "csrc" / "lines.hpp"
 TIMEOUT = 120
 SEEN = set()  # (function, line) of the module's traceback entries seen so far
 

@@ -9,19 +9,12 @@
 
 #include <cstdint>
 
+#include "internals.hpp"
 #include "ref.hpp"
 
 namespace ostrel {
 
-// The version of a dictionary: the interpreter gives a dictionary a new one,
-// never handed out before, at every change of its contents.
-inline uint64_t dict_version(PyObject* dict)
-{
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#pragma GCC diagnostic pop
-}
+using internals::dict_version;
 
 // A type that is still the one that was seen: same object, same version tag.
 // The interpreter renews a type's tag on every change of the type or of any of
@@ -33,7 +26,7 @@ struct TypeGuard {
 
     [[nodiscard]] bool holds(PyTypeObject* candidate) const
     {
-        return candidate == type && version != 0 && candidate->tp_version_tag == version;
+        return candidate == type && version != 0 && internals::type_version(candidate) == version;
     }
 };
 
@@ -72,14 +65,19 @@ struct Remembered {
 extern Remembered remembered_lookups;
 
 // Forgets every remembered answer, as when the interpreter that they came
-// from is finalised.
+// from is gone.
 void forget_lookups();
 
-// A name of the builtins module; NameError when it has none.
+// NameError "name '<name>' is not defined", with its `name` attribute set as
+// the interpreter sets it (tracebacks offer suggestions from it).
+void raise_name_error(PyObject* name);
+
+// An attribute of the builtins module; NameError when it has none.
 Ref lookup_builtin(PyObject* name);
 
-// A module-level name: the namespace first, then the builtins module.
-Ref lookup_global(PyObject* globals, PyObject* name);
+// A module-level name: the namespace first, then the builtins namespace that
+// the running function has (a dict, or any mapping).
+Ref lookup_global(PyObject* globals, PyObject* builtins, PyObject* name);
 
 // ---- guards, checked at every use ---------------------------------------------
 
@@ -116,16 +114,16 @@ inline PyObject* remembered(const FieldCache& cache, PyObject* record)
 
 // ---- lookups that remember -----------------------------------------------------
 
-Ref lookup_global_in_full(PyObject* globals, PyObject* name, GlobalCache& cache);
+Ref lookup_global_in_full(PyObject* globals, PyObject* builtins, PyObject* name, GlobalCache& cache);
 Ref get_attribute_in_full(PyObject* object, PyObject* name, AttributeCache& cache);
 Ref get_field_in_full(PyObject* record, PyObject* name, FieldCache& cache);
 
-inline Ref lookup_global(PyObject* globals, PyObject* name, GlobalCache& cache)
+inline Ref lookup_global(PyObject* globals, PyObject* builtins, PyObject* name, GlobalCache& cache)
 {
     if (PyObject* value = remembered(cache, globals)) {
         return Ref::dup(value);
     }
-    return lookup_global_in_full(globals, name, cache);
+    return lookup_global_in_full(globals, builtins, name, cache);
 }
 
 // `object.name`

@@ -5,11 +5,16 @@
 #include <cstddef>
 #include <cstdint>
 
-// The oldest versions of the two thread functions, which every glibc that the
-// wheel's manylinux tag covers has (glibc 2.34 moved them from libpthread into
-// libc and gave them new versions, keeping these).
+#include "internals.hpp"
+
+#if defined(__x86_64__) && defined(__GLIBC__)
+// On x86-64 glibc: the oldest versions of the two thread functions, which
+// every glibc that the wheel's manylinux tag covers has (glibc 2.34 moved them
+// from libpthread into libc and gave them new versions, keeping these).
+// GLIBC_2.2.5 is the first symbol version of glibc on x86-64.
 __asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5");
 __asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
+#endif
 
 namespace ostrel {
 
@@ -71,8 +76,9 @@ NestingScope::NestingScope()
     PyThreadState* thread = PyThreadState_Get();
     // As the interpreter enters a Python frame: the count goes down first, and
     // a count that was already used up refuses the run.
-    if (thread->py_recursion_remaining-- <= 0 || stack.exhausted(here)) {
-        ++thread->py_recursion_remaining;
+    int& depth_left = internals::python_depth_left(thread);
+    if (depth_left-- <= 0 || stack.exhausted(here)) {
+        ++depth_left;
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
         return;
     }
@@ -83,7 +89,7 @@ NestingScope::NestingScope()
 void NestingScope::leave()
 {
     if (thread_) {
-        ++thread_->py_recursion_remaining;
+        ++internals::python_depth_left(thread_);
         --thread_stack.nested;
         thread_ = nullptr;
     }

@@ -7,10 +7,14 @@
 #include <cstdint>
 
 #include "function.hpp"
+#include "internals.hpp"
 #include "lines.hpp"
+#include "lookup.hpp"
 #include "ref.hpp"
-#include "runtime.hpp"
 #include "sources.hpp"
+#include "state.hpp"
+#include "traceback.hpp"
+#include "values.hpp"
 
 // A host sets this to non-zero before the module is executed to run it as the
 // main module.
@@ -85,7 +89,7 @@ Ref import_from(Frame& frame, PyObject* module_name, PyObject* fromlist, PyObjec
 // class DeviceType(Enum): MAC = 1; DISK = 2; CUDA = 3
 Ref make_device_type(Frame& frame)
 {
-    Ref base = lookup_global(frame.globals, texts.Enum);
+    Ref base = lookup_global(frame.globals, frame.builtins, texts.Enum);
     Ref bases = base ? Ref::steal(PyTuple_Pack(1, base.get())) : Ref{};
     if (!bases) {
         return {};
@@ -126,14 +130,17 @@ Ref make_device_type(Frame& frame)
             return {};
         }
     }
-    return Ref::steal(
-        PyObject_CallFunctionObjArgs(metaclass, texts.DeviceType, bases.get(), namespace_.get(), nullptr));
+    Ref made =
+        Ref::steal(PyObject_CallFunctionObjArgs(metaclass, texts.DeviceType, bases.get(), namespace_.get(), nullptr));
+    // A class statement is a call of the builtin __build_class__, after which
+    // the interpreter handles what its eval breaker signals.
+    return made && internals::handle_pending(frame.thread) ? std::move(made) : Ref{};
 }
 
 // `__name__ == "__main__"`: the same object or an equal str counts as equal.
 int runs_as_main(Frame& frame)
 {
-    Ref name = lookup_global(frame.globals, texts.dunder_name);
+    Ref name = lookup_global(frame.globals, frame.builtins, texts.dunder_name);
     if (!name) {
         return -1;
     }
@@ -174,18 +181,19 @@ int report_lines(Frame& frame)
 {
     for (const ReportQuery& query : kReportQueries) {
         frame.line = query.line;
-        Ref machine_code = lookup_global(frame.globals, texts.get_machine_code);
-        Ref device_type = machine_code ? lookup_global(frame.globals, texts.DeviceType) : Ref{};
-        Ref member = device_type ? Ref::steal(PyObject_GetAttr(device_type.get(), texts.*query.member)) : Ref{};
-        Ref code = member ? Ref::steal(PyObject_CallOneArg(machine_code.get(), member.get())) : Ref{};
+        Ref machine_code = lookup_global(frame.globals, frame.builtins, texts.get_machine_code);
+        Ref device_type = machine_code ? lookup_global(frame.globals, frame.builtins, texts.DeviceType) : Ref{};
+        Ref member[] = {device_type ? Ref::steal(PyObject_GetAttr(device_type.get(), texts.*query.member)) : Ref{}};
+        device_type = Ref{};
+        Ref code = member[0] ? call(frame, std::move(machine_code), member) : Ref{};
         if (bind(frame.globals, texts.*query.target, code) < 0) {
             return -1;
         }
     }
     for (const ReportLine& report : kReportLines) {
         frame.line = report.line;
-        Ref value = lookup_global(frame.globals, texts.*report.source);
-        if (!value || print_line(texts.*report.prefix, value.get()) < 0) {
+        Ref value = lookup_global(frame.globals, frame.builtins, texts.*report.source);
+        if (!value || print_line(frame, texts.*report.prefix, value.get()) < 0) {
             return -1;
         }
     }
@@ -213,8 +221,8 @@ int run_report(Frame& frame)
             return -1;
         }
         frame.line = line::kReportHandler;
-        Ref bound = lookup_global(frame.globals, texts.report_error);
-        status = bound ? print_line(texts.prefix_report_error, bound.get()) : -1;
+        Ref bound = lookup_global(frame.globals, frame.builtins, texts.report_error);
+        status = bound ? print_line(frame, texts.prefix_report_error, bound.get()) : -1;
     }
     // `e` goes away whichever way the handler ended.
     Ref pending = Ref::steal(PyErr_GetRaisedException());
@@ -231,7 +239,6 @@ int run_report(Frame& frame)
 int run_statements(Frame& frame)
 {
     PyObject* globals = frame.globals;
-    frame.builtins = PyModule_GetDict(process.builtins);
     struct Import {
         int line;
         PyObject* Texts::* module;
@@ -272,8 +279,9 @@ int run_statements(Frame& frame)
     return bind(globals, texts.dunder_test, Ref::steal(PyDict_New()));
 }
 
-// Exec steps that precede the body: builtins, version check, main flag,
-// sys.modules entry and the cached print. `entered` tells whether the entry
+// Exec steps that precede the body: builtins, main flag, sys.modules entry
+// and the cached print. (An interpreter of another version never gets here:
+// PyInit_ostrel refuses it.) `entered` tells whether the entry
 // under the module's full name was made here.
 int prepare_module(PyObject* module, bool& entered)
 {
@@ -282,17 +290,6 @@ int prepare_module(PyObject* module, bool& entered)
         return -1;
     }
     Py_XSETREF(process.builtins, builtins.release());
-
-    const auto version = static_cast<unsigned long>(Py_Version);
-    const int major = static_cast<int>((version >> 24U) & 0xffU);
-    const int minor = static_cast<int>((version >> 16U) & 0xffU);
-    if ((major != 3 || minor != 13)
-        && PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                            "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 13,
-                            kModuleName, "does not match", major, minor)
-               < 0) {
-        return -1;
-    }
 
     if (__pyx_module_is_main_varnok__ostrel && PyObject_SetAttr(module, texts.dunder_name, texts.dunder_main) < 0) {
         return -1;
@@ -379,7 +376,7 @@ int module_exec(PyObject* module)
                         "Module 'ostrel' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
-    if (!init_texts() || !init_function_type()) {
+    if (!process.prepare()) {
         return -1;
     }
     process.module = Py_NewRef(module);
@@ -390,7 +387,12 @@ int module_exec(PyObject* module)
                 .name = kInitName,
                 .body = true};
     bool entered = false;
-    if (prepare_module(module, entered) < 0 || run_statements(frame) < 0) {
+    // The body's builtins are those of its namespace, which the first step sets.
+    auto statements = [&] {
+        frame.builtins = PyModule_GetDict(process.builtins);
+        return run_statements(frame);
+    };
+    if (prepare_module(module, entered) < 0 || statements() < 0) {
         add_traceback(frame);
         // A failed load leaves nothing behind: the next import starts afresh.
         if (entered) {
@@ -402,9 +404,13 @@ int module_exec(PyObject* module)
     return 0;
 }
 
+// The module keeps one state for the whole process and lets only one
+// interpreter at a time load it (ProcessState::claim); interpreters with
+// an interpreter lock of their own are refused by the import system.
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
     {0, nullptr},
 };
 
@@ -418,5 +424,8 @@ PyModuleDef module_def = {
 
 PyMODINIT_FUNC PyInit_ostrel()
 {
+    if (!ostrel::internals::interpreter_supported()) {
+        return nullptr;
+    }
     return PyModuleDef_Init(&ostrel::module_def);
 }

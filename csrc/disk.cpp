@@ -21,11 +21,10 @@ Ref block_devices(Frame& frame)
     Remembered& r = remembered_lookups;
     Ref context_type;
     {
-        Ref pyudev = lookup_global(frame.globals, texts.pyudev, r.pyudev);
+        Ref pyudev = lookup_global(frame.globals, frame.builtins, texts.pyudev, r.pyudev);
         context_type = pyudev ? get_attribute(pyudev.get(), texts.Context, r.context) : Ref{};
     }
-    Ref context = context_type ? Ref::steal(PyObject_CallNoArgs(context_type.get())) : Ref{};
-    context_type = Ref{};
+    Ref context = context_type ? call(frame, std::move(context_type), {}) : Ref{};
     if (!context) {
         return {};
     }
@@ -35,8 +34,8 @@ Ref block_devices(Frame& frame)
     if (!list_devices) {
         return {};
     }
-    PyObject* keyword_values[] = {texts.block};
-    return Ref::steal(PyObject_Vectorcall(list_devices.get(), keyword_values, 0, texts.kw_subsystem));
+    Ref keyword_values[] = {Ref::dup(texts.block)};
+    return call(frame, std::move(list_devices), keyword_values, texts.kw_subsystem);
 }
 
 // "ID_SERIAL" in device.properties; the mapping is let go at once.

@@ -6,8 +6,11 @@
 #include <cstdint>
 #include <cstring>
 
+#include "internals.hpp"
 #include "lines.hpp"
 #include "stack.hpp"
+#include "state.hpp"
+#include "traceback.hpp"
 
 namespace ostrel {
 
@@ -54,9 +57,15 @@ bool bind_nothing(const Function* fn, Py_ssize_t nargs, PyObject* kwnames)
     return true;
 }
 
-bool is_parameter_name(PyObject* keyword)
+// Whether a keyword names the parameter, as the interpreter matches keyword
+// names: the same object, else `keyword == name` (a str subclass's own __eq__
+// runs). 1, 0, or -1 with an exception set.
+int is_parameter_name(PyObject* keyword)
 {
-    return PyUnicode_Check(keyword) && PyUnicode_EqualToUTF8(keyword, "device_type") == 1;
+    if (keyword == texts.device_type_name) {
+        return 1;
+    }
+    return PyObject_RichCompareBool(keyword, texts.device_type_name, Py_EQ);
 }
 
 void raise_positional_count(const char* name, Py_ssize_t nargs)
@@ -80,17 +89,22 @@ bool bind_one(const Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObj
             return true;
         }
         PyObject* first = PyTuple_GET_ITEM(kwnames, 0);
-        if (is_parameter_name(first)) {
+        const int named = is_parameter_name(first);
+        if (named > 0) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name, first);
         }
-        else {
+        else if (named == 0) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, first);
         }
         return false;
     }
     Py_ssize_t found = -1;
     for (Py_ssize_t i = 0; i < nkw; ++i) {
-        if (is_parameter_name(PyTuple_GET_ITEM(kwnames, i))) {
+        const int named = is_parameter_name(PyTuple_GET_ITEM(kwnames, i));
+        if (named < 0) {
+            return false;
+        }
+        if (named > 0) {
             found = i;
             break;
         }
@@ -138,7 +152,9 @@ Ref run_body(Function* fn, PyObject* argument)
     if (argument) {
         frame.store(0, Ref::dup(argument));
     }
-    Ref result = spec.body(frame, argument);
+    // A Python function's first instruction handles what the eval breaker
+    // signals, at its def line.
+    Ref result = internals::handle_pending(frame.thread) ? spec.body(frame, argument) : Ref{};
     if (!result) {
         add_traceback(frame);
     }
@@ -537,34 +553,35 @@ Ref make_annotations(const FunctionSpec& spec)
 
 } // namespace
 
-// The interpreter's check of what a C function returned, as PyObject_Vectorcall
-// makes it: a SystemError for NULL without an exception, or for a result with
-// one set.
-extern "C" PyObject* _Py_CheckFunctionResult(PyThreadState* thread, PyObject* callable, PyObject* result,
-                                             const char* where);
-
-Ref call(PyObject* callable, PyObject* argument)
+Ref call(Frame& frame, Ref callable, std::span<Ref> args, PyObject* kwnames)
 {
-    if (Py_TYPE(callable) == function_type) {
-        Function* fn = as_function(callable);
-        if ((fn->spec->parameter != nullptr) == (argument != nullptr)) {
-            return run_body(fn, argument);
-        }
+    PyObject* target = callable.get();
+    Ref result;
+    bool python_code = true;
+    if (Function* fn = Py_IS_TYPE(target, function_type) ? as_function(target) : nullptr;
+        fn && !kwnames && args.size() == (fn->spec->parameter ? 1U : 0U)) {
+        result = run_body(fn, args.empty() ? nullptr : args[0].get());
     }
-    PyObject* args[2] = {nullptr, argument};
-    const size_t nargsf = (argument ? 1U : 0U) | PY_VECTORCALL_ARGUMENTS_OFFSET;
-    PyTypeObject* type = Py_TYPE(callable);
-    if (PyType_HasFeature(type, Py_TPFLAGS_HAVE_VECTORCALL)) {
-        // The callable's own vectorcall entry, as PyObject_Vectorcall finds it.
-        vectorcallfunc entry = nullptr;
-        std::memcpy(static_cast<void*>(&entry), reinterpret_cast<char*>(callable) + type->tp_vectorcall_offset,
-                    sizeof entry);
-        if (entry) {
-            return Ref::steal(_Py_CheckFunctionResult(PyThreadState_Get(), callable,
-                                                      entry(callable, args + 1, nargsf, nullptr), nullptr));
+    else {
+        python_code = fn || internals::runs_inline(frame.thread, target, process.inline_vectorcall);
+        // Room in front of the arguments, which the callee may use.
+        PyObject* vector[1 + kMostArguments] = {};
+        const std::size_t count = args.size() < kMostArguments ? args.size() : kMostArguments;
+        for (std::size_t i = 0; i < count; ++i) {
+            vector[i + 1] = args[i].get();
         }
+        const std::size_t named = kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+        result = Ref::steal(
+            PyObject_Vectorcall(target, vector + 1, (count - named) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
     }
-    return Ref::steal(PyObject_Vectorcall(callable, args + 1, nargsf, nullptr));
+    callable = Ref{};
+    for (Ref& arg : args) {
+        arg = Ref{};
+    }
+    if (result && !python_code && !internals::handle_pending(frame.thread)) {
+        return {};
+    }
+    return result;
 }
 
 void forget_function_type()

@@ -56,13 +56,15 @@
 //      A data descriptor takes precedence over the instance's own attributes,
 //      so the instance is not consulted.
 //    The descriptor itself is called at every use.
-// 5. All of the above: the interpreter they came from. Every answer is
-//    forgotten when it is finalised (versions and tags may be handed out
-//    anew by an interpreter initialised afterwards).
+// 5. All of the above: the interpreter they came from. Versions and tags are
+//    unique only within one interpreter's life; every answer is forgotten
+//    before another interpreter loads the module (an embedding host may
+//    finalise the interpreter and initialise a new one, which hands out
+//    versions and tags from the start again).
 
 #include "lookup.hpp"
 
-#include "runtime.hpp" // process.builtins
+#include "state.hpp"
 
 namespace ostrel {
 
@@ -92,7 +94,7 @@ uint64_t rememberable_version(PyObject* dict)
 
 TypeGuard guard_of(PyTypeObject* type)
 {
-    return TypeGuard{type, type->tp_version_tag};
+    return TypeGuard{type, internals::type_version(type)};
 }
 
 void remember_module_attribute(AttributeCache& cache, PyObject* module, PyObject* name, PyObject* value, PyObject* dict,
@@ -127,8 +129,8 @@ void remember_class_attribute(AttributeCache& cache, PyTypeObject* type, PyObjec
     PyTypeObject* value_type = Py_TYPE(value);
     const TypeGuard value_guard = guard_of(value_type);
     if (!owner.holds(type) || !meta.holds(Py_TYPE(type)) || !value_guard.holds(value_type) || value_type->tp_descr_get
-        || Py_TYPE(type)->tp_getattro != PyType_Type.tp_getattro || _PyType_Lookup(Py_TYPE(type), name)
-        || _PyType_Lookup(type, name) != value) {
+        || Py_TYPE(type)->tp_getattro != PyType_Type.tp_getattro || internals::type_lookup(Py_TYPE(type), name)
+        || internals::type_lookup(type, name) != value) {
         return;
     }
     cache.kind = AttributeCache::Kind::kClass;
@@ -145,25 +147,53 @@ void forget_lookups()
     remembered_lookups = Remembered{};
 }
 
+void raise_name_error(PyObject* name)
+{
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    if (PyObject_SetAttr(error.get(), texts.name, name) < 0) {
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(error.release());
+}
+
 Ref lookup_builtin(PyObject* name)
 {
     PyObject* value = nullptr;
     if (PyObject_GetOptionalAttr(process.builtins, name, &value) == 0) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        raise_name_error(name);
     }
     return Ref::steal(value);
 }
 
-Ref lookup_global(PyObject* globals, PyObject* name)
+namespace {
+
+// What the interpreter's global lookup does once the namespace has no such
+// name: the builtins namespace, a dict read as a dict, anything else as a
+// mapping.
+Ref lookup_in_builtins(PyObject* builtins, PyObject* name)
+{
+    PyObject* value = nullptr;
+    const int found = PyDict_CheckExact(builtins) ? PyDict_GetItemRef(builtins, name, &value)
+                                                  : PyMapping_GetOptionalItem(builtins, name, &value);
+    if (found == 0) {
+        raise_name_error(name);
+    }
+    return Ref::steal(value);
+}
+
+} // namespace
+
+Ref lookup_global(PyObject* globals, PyObject* builtins, PyObject* name)
 {
     PyObject* value = nullptr;
     if (PyDict_GetItemRef(globals, name, &value) != 0) {
         return Ref::steal(value); // found, or an error with value null
     }
-    return lookup_builtin(name);
+    return lookup_in_builtins(builtins, name);
 }
 
-Ref lookup_global_in_full(PyObject* globals, PyObject* name, GlobalCache& cache)
+Ref lookup_global_in_full(PyObject* globals, PyObject* builtins, PyObject* name, GlobalCache& cache)
 {
     cache = GlobalCache{};
     const uint64_t version = rememberable_version(globals);
@@ -174,7 +204,7 @@ Ref lookup_global_in_full(PyObject* globals, PyObject* name, GlobalCache& cache)
         }
         return Ref::steal(value);
     }
-    return value || PyErr_Occurred() ? Ref::steal(value) : lookup_builtin(name);
+    return value || PyErr_Occurred() ? Ref::steal(value) : lookup_in_builtins(builtins, name);
 }
 
 Ref get_attribute_in_full(PyObject* object, PyObject* name, AttributeCache& cache)
@@ -182,7 +212,7 @@ Ref get_attribute_in_full(PyObject* object, PyObject* name, AttributeCache& cach
     cache = AttributeCache{};
     if (Py_IS_TYPE(object, &PyModule_Type)) {
         PyObject* dict = PyModule_GetDict(object);
-        const uint64_t version = _PyType_Lookup(&PyModule_Type, name) ? 0 : rememberable_version(dict);
+        const uint64_t version = internals::type_lookup(&PyModule_Type, name) ? 0 : rememberable_version(dict);
         Ref value = Ref::steal(PyObject_GetAttr(object, name));
         if (value && version != 0) {
             remember_module_attribute(cache, object, name, value.get(), dict, version);
@@ -210,9 +240,9 @@ Ref get_field_in_full(PyObject* record, PyObject* name, FieldCache& cache)
     // the interpreter's cache of type attributes, and the generic lookup
     // below, if it is still needed, is answered from there too. Asking a
     // class without a tag would walk its bases twice.
-    if (type->tp_getattro == PyObject_GenericGetAttr && type->tp_version_tag != 0) {
+    if (type->tp_getattro == PyObject_GenericGetAttr && internals::type_version(type) != 0) {
         const TypeGuard guard = guard_of(type);
-        PyObject* descriptor = _PyType_Lookup(type, name);
+        PyObject* descriptor = internals::type_lookup(type, name);
         PyTypeObject* kind = descriptor ? Py_TYPE(descriptor) : nullptr;
         if (kind && kind->tp_descr_get && kind->tp_descr_set && PyType_HasFeature(kind, Py_TPFLAGS_IMMUTABLETYPE)
             && guard.holds(type)) {

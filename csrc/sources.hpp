@@ -1,10 +1,16 @@
-// The bodies of the module's five functions.
+// The bodies of the module's five functions, and what they share.
 #pragma once
 
 #include <Python.h>
 
+#include "frame.hpp"
+#include "function.hpp"
+#include "lookup.hpp"
 #include "ref.hpp"
-#include "runtime.hpp"
+#include "state.hpp"
+#include "traceback.hpp"
+#include "values.hpp"
+#include "walk.hpp"
 
 namespace ostrel {
 

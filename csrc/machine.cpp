@@ -46,7 +46,7 @@ Ref device_type_member(Frame& frame, Member member)
         return Ref::dup(value);
     }
     Remembered& r = remembered_lookups;
-    Ref device_type = lookup_global(frame.globals, texts.DeviceType, r.device_type);
+    Ref device_type = lookup_global(frame.globals, frame.builtins, texts.DeviceType, r.device_type);
     return device_type ? get_attribute(device_type.get(), texts.*kChoices[member].member, r.members[member]) : Ref{};
 }
 
@@ -80,9 +80,8 @@ Ref run_source(Frame& frame, Member member)
 {
     const Choice& choice = kChoices[member];
     frame.line = choice.call_line;
-    Ref source = lookup_global(frame.globals, texts.*choice.source, remembered_lookups.sources[member]);
-    Ref result = source ? call(source.get(), nullptr) : Ref{};
-    source = Ref{};
+    Ref source = lookup_global(frame.globals, frame.builtins, texts.*choice.source, remembered_lookups.sources[member]);
+    Ref result = source ? call(frame, std::move(source), {}) : Ref{};
     return checked_text(std::move(result));
 }
 
@@ -126,11 +125,10 @@ Ref get_machine_string(Frame& frame, PyObject*)
     Py_ssize_t length = 2;
     Py_UCS4 widest = '|';
     for (int i = 0; i < 3; ++i) {
-        Ref machine_code_fn = lookup_global(frame.globals, texts.get_machine_code, remembered_lookups.machine_code);
-        Ref value = machine_code_fn ? device_type_member(frame, kOrder[i]) : Ref{};
-        Ref code = value ? call(machine_code_fn.get(), value.get()) : Ref{};
-        machine_code_fn = Ref{}; // the called function first, then its argument
-        value = Ref{};
+        Ref machine_code_fn =
+            lookup_global(frame.globals, frame.builtins, texts.get_machine_code, remembered_lookups.machine_code);
+        Ref member[] = {machine_code_fn ? device_type_member(frame, kOrder[i]) : Ref{}};
+        Ref code = member[0] ? call(frame, std::move(machine_code_fn), member) : Ref{};
         Ref& text = pieces[i];
         text = code ? text_of(code.get()) : Ref{};
         if (!text) {

@@ -84,12 +84,11 @@ template <class Visit> Walk for_each_interface(Frame& frame, int line, Ref table
         Py_ssize_t position = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
-        LoopCheck check(frame.thread);
-        while (true) {
-            frame.line = line;
-            if (check.interrupted()) {
+        for (bool first = true;; first = false) {
+            if (!first && !loop_back(frame)) {
                 return Walk::kError;
             }
+            frame.line = line;
             if (PyDict_GET_SIZE(table.get()) != size) {
                 PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
                 return Walk::kError;
@@ -113,8 +112,7 @@ template <class Visit> Walk for_each_interface(Frame& frame, int line, Ref table
     }
     Ref items_method = Ref::steal(PyObject_GetAttr(table.get(), texts.items));
     table = Ref{};
-    Ref items = items_method ? Ref::steal(PyObject_CallNoArgs(items_method.get())) : Ref{};
-    items_method = Ref{};
+    Ref items = items_method ? call(frame, std::move(items_method), {}) : Ref{};
     if (!items) {
         return Walk::kError;
     }
@@ -137,10 +135,10 @@ Ref query_interfaces(Frame& frame, int line)
     Remembered& r = remembered_lookups;
     Ref query;
     {
-        Ref psutil = lookup_global(frame.globals, texts.psutil, r.psutil);
+        Ref psutil = lookup_global(frame.globals, frame.builtins, texts.psutil, r.psutil);
         query = psutil ? get_attribute(psutil.get(), texts.net_if_addrs, r.net_if_addrs) : Ref{};
     }
-    return query ? Ref::steal(PyObject_CallNoArgs(query.get())) : Ref{};
+    return query ? call(frame, std::move(query), {}) : Ref{};
 }
 
 // addr.family == psutil.AF_LINK
@@ -153,7 +151,7 @@ int is_link_record(Frame& frame)
     }
     Ref link;
     {
-        Ref psutil = lookup_global(frame.globals, texts.psutil, r.psutil);
+        Ref psutil = lookup_global(frame.globals, frame.builtins, texts.psutil, r.psutil);
         link = psutil ? get_attribute(psutil.get(), texts.AF_LINK, r.af_link) : Ref{};
     }
     return link ? equals(std::move(family), std::move(link)) : -1;

@@ -31,17 +31,14 @@ bool run_tool(Frame& frame)
     frame.store(kSubprocess, std::move(subprocess));
     frame.line = line::kGpuRun;
     Ref check_output = Ref::steal(PyObject_GetAttr(frame.local(kSubprocess), texts.check_output));
-    Ref command = check_output ? Ref::steal(PyList_New(3)) : Ref{};
-    if (!command) {
+    Ref args[] = {check_output ? Ref::steal(PyList_New(3)) : Ref{}, Ref::dup(texts.tool_timeout)};
+    if (!args[0]) {
         return false;
     }
-    PyList_SET_ITEM(command.get(), 0, Py_NewRef(texts.nvidia_smi));
-    PyList_SET_ITEM(command.get(), 1, Py_NewRef(texts.query_gpu));
-    PyList_SET_ITEM(command.get(), 2, Py_NewRef(texts.format_csv));
-    PyObject* args[] = {command.get(), texts.tool_timeout};
-    Ref result = Ref::steal(PyObject_Vectorcall(check_output.get(), args, 1, texts.kw_timeout));
-    check_output = Ref{};
-    command = Ref{};
+    PyList_SET_ITEM(args[0].get(), 0, Py_NewRef(texts.nvidia_smi));
+    PyList_SET_ITEM(args[0].get(), 1, Py_NewRef(texts.query_gpu));
+    PyList_SET_ITEM(args[0].get(), 2, Py_NewRef(texts.format_csv));
+    Ref result = call(frame, std::move(check_output), args, texts.kw_timeout);
     if (!result) {
         return false;
     }
@@ -56,8 +53,12 @@ Ref gpu_uuid(Frame& frame)
         return {};
     }
     frame.line = line::kGpuDecode;
-    Ref text = Ref::steal(PyObject_CallMethodOneArg(frame.local(kResult), texts.decode, texts.utf_8));
-    return text ? Ref::steal(PyObject_CallMethodNoArgs(text.get(), texts.strip)) : Ref{};
+    Ref decode = Ref::steal(PyObject_GetAttr(frame.local(kResult), texts.decode));
+    Ref encoding[] = {Ref::dup(texts.utf_8)};
+    Ref text = decode ? call(frame, std::move(decode), encoding) : Ref{};
+    Ref strip = text ? Ref::steal(PyObject_GetAttr(text.get(), texts.strip)) : Ref{};
+    text = Ref{}; // held by the bound method while it runs
+    return strip ? call(frame, std::move(strip), {}) : Ref{};
 }
 
 } // namespace

@@ -3,16 +3,17 @@
 // The interpreter's built-in function type has no __code__, __globals__,
 // __defaults__ or __annotations__, so the module defines a function type of its
 // own that carries them (so `inspect.signature` reads it like a Python
-// function), binds and checks arguments with the interpreter's usual messages,
-// and gives every exception that leaves it a traceback entry.
+// function), binds and checks arguments with the module's own messages, and
+// gives every exception that leaves it a traceback entry.
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
+#include <span>
 
+#include "frame.hpp"
 #include "ref.hpp"
-#include "runtime.hpp"
 
 namespace ostrel {
 
@@ -37,17 +38,25 @@ struct FunctionSpec {
 // The most local variables a function has.
 inline constexpr std::size_t kMaxLocals = 4;
 
-// Creates the function type on first use; false with an exception set.
+// Creates the function type for the owning interpreter; false with an
+// exception set.
 bool init_function_type();
 
-// Forgets the type, as when its interpreter is finalised.
+// Forgets the type, as when its interpreter is gone.
 void forget_function_type();
 
 // A new function object for `spec` whose __globals__ is `globals`.
 Ref make_function(const FunctionSpec& spec, PyObject* globals);
 
-// `callable()`, or `callable(argument)` when `argument` is not null. One of
-// the module's own functions is run directly, without the generic call.
-Ref call(PyObject* callable, PyObject* argument);
+// `callable(*args)` from the running `frame`, the last arguments named by
+// `kwnames`, as the interpreter's CALL instruction runs it: one of the
+// module's own functions is run directly; the callable goes once the call
+// has returned, then the arguments, in order; then, after a call that
+// succeeded, what the eval breaker signals is handled, unless the callable
+// ran as Python code (a Python function, or one of the module's own), whose
+// start handles it.
+// At most kMostArguments arguments.
+inline constexpr std::size_t kMostArguments = 2;
+Ref call(Frame& frame, Ref callable, std::span<Ref> args, PyObject* kwnames = nullptr);
 
 } // namespace ostrel

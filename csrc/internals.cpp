@@ -1,0 +1,35 @@
+#include "internals.hpp"
+
+#include <cstring>
+
+namespace ostrel::internals {
+
+bool interpreter_supported()
+{
+    // Only functions of the running interpreter and a data symbol it exports
+    // are used here, whatever its layout.
+    const auto running = static_cast<unsigned long>(Py_Version);
+    const int major = static_cast<int>((running >> 24U) & 0xffU);
+    const int minor = static_cast<int>((running >> 16U) & 0xffU);
+    if (major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION) {
+        PyErr_Format(PyExc_ImportError,
+                     "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d: "
+                     "build it for this interpreter",
+                     PY_MAJOR_VERSION, PY_MINOR_VERSION, "varnok.ostrel", "does not match", major, minor);
+        return false;
+    }
+    PyObject* abiflags = PySys_GetObject("abiflags");               // borrowed
+    const char* flags = abiflags ? PyUnicode_AsUTF8(abiflags) : ""; // a function: no macro reads the object
+    if (!flags) {
+        return false;
+    }
+    if (std::strchr(flags, 't')) {
+        PyErr_SetString(
+            PyExc_ImportError,
+            "varnok.ostrel needs the interpreter lock: it cannot be loaded by a free-threaded CPython build");
+        return false;
+    }
+    return true;
+}
+
+} // namespace ostrel::internals

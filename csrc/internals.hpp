@@ -1,0 +1,137 @@
+// Every part of the interpreter the module reads or writes that is not public
+// API, each behind a named accessor, with what it relies on and why no public
+// API serves.
+//
+// All of them are the layout of the CPython release the module is built
+// against; PyInit_ostrel refuses an interpreter of another minor version, or a
+// free-threaded build, whose layout differs (interpreter_supported).
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#if defined(Py_GIL_DISABLED)
+#error "varnok.ostrel needs the interpreter lock: it cannot be built for a free-threaded CPython"
+#endif
+
+// The interpreter's handling of what its eval breaker signals (pending signals
+// and calls, a request from another thread for the interpreter lock, a
+// scheduled collection, an asynchronous exception), as its own instructions
+// run it. Exported, declared only in the internal headers.
+extern "C" int _Py_HandlePending(PyThreadState* thread);
+
+namespace ostrel::internals {
+
+// ---- the eval breaker (PyThreadState.eval_breaker) ------------------------------
+//
+// The interpreter checks it after every call of anything but a Python
+// function, at the start of every Python function and at every backward jump,
+// and handles what it signals there and then. Native code that stands for
+// Python code has to check at the same places, or a signal made pending by a
+// call surfaces at another statement. No public API tells whether anything is
+// pending (PyErr_CheckSignals handles signals only, and only on the main
+// thread; it ignores a request for the interpreter lock or a scheduled
+// collection).
+
+// CPython's _PY_EVAL_EVENTS_MASK (pycore_ceval.h): the low _PY_EVAL_EVENTS_BITS
+// = 8 bits are events to handle; the bits above hold the instrumentation
+// version, which is no concern of the module.
+inline constexpr std::uintptr_t kPyEvalEventsMask = (std::uintptr_t{1} << 8U) - 1U;
+
+inline bool events_pending(PyThreadState* thread)
+{
+    return (__atomic_load_n(&thread->eval_breaker, __ATOMIC_RELAXED) & kPyEvalEventsMask) != 0;
+}
+
+// Handles what is pending, as the interpreter's CHECK_EVAL_BREAKER does; false
+// with an exception set when that raised (a signal handler's exception).
+inline bool handle_pending(PyThreadState* thread)
+{
+    return !events_pending(thread) || _Py_HandlePending(thread) == 0;
+}
+
+// Whether the interpreter's CALL instruction runs `callable` as a frame of its
+// own loop (a plain Python function, or a method bound to one, under the
+// default frame evaluator), in which case it checks the eval breaker when that
+// frame starts and not after the call. `inline_vectorcall` is the vectorcall
+// the interpreter gives a new function. PyFunction_Check accepts no subclass
+// anyway; the frame evaluator is PEP 523's hook, which debuggers set.
+inline bool runs_inline(PyThreadState* thread, PyObject* callable, vectorcallfunc inline_vectorcall)
+{
+    if (Py_IS_TYPE(callable, &PyMethod_Type)) {
+        callable = PyMethod_GET_FUNCTION(callable);
+    }
+    return Py_IS_TYPE(callable, &PyFunction_Type)
+           && reinterpret_cast<PyFunctionObject*>(callable)->vectorcall == inline_vectorcall
+           && _PyInterpreterState_GetEvalFrameFunc(thread->interp) == _PyEval_EvalFrameDefault;
+}
+
+// ---- the recursion limit (PyThreadState.py_recursion_remaining) -------------------
+//
+// A run of one of the module's functions counts against the recursion limit as
+// a Python frame does. Py_EnterRecursiveCall counts C recursion
+// (c_recursion_remaining), a different budget with a different limit.
+
+inline int& python_depth_left(PyThreadState* thread)
+{
+    return thread->py_recursion_remaining;
+}
+
+// ---- the handled exception (PyThreadState.exc_info->exc_value) --------------------
+//
+// An `except` block makes the exception it caught the one being handled in its
+// own frame's slot, which is what `sys.exception()` reads and what an
+// exception raised meanwhile chains to. PyErr_SetHandledException writes the
+// topmost slot, which during a generator's run is the generator's, not the
+// running function's.
+
+inline PyObject*& handled_exception(PyThreadState* thread)
+{
+    return thread->exc_info->exc_value;
+}
+
+// ---- a dictionary's version (PyDictObject.ma_version_tag) ----------------------
+//
+// The interpreter gives a plain dict a new version, never handed out before in
+// its interpreter, at every change of its contents, and its own global-lookup
+// caches rely on it. (Dictionary watchers, the public way to hear of changes,
+// are a process-wide table of eight slots that any extension may fill or
+// clear; a version needs nothing outside the dict.)
+
+inline uint64_t dict_version(PyObject* dict)
+{
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
+
+// ---- a type's version tag (PyTypeObject.tp_version_tag) -------------------------
+//
+// Renewed by the interpreter at every change of the type or of any of its
+// bases, never handed out twice in its interpreter, and 0 for a type it has
+// stopped tagging; its own attribute caches rely on it. The field is in the
+// public struct; what it means is not documented.
+
+inline unsigned int type_version(PyTypeObject* type)
+{
+    return type->tp_version_tag;
+}
+
+// What the attribute lookup of `type` finds for `name` along its bases,
+// without calling anything (a borrowed reference, or null). The interpreter's
+// own _PyType_Lookup, answered from its cache of type attributes.
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name)
+{
+    return _PyType_Lookup(type, name);
+}
+
+// ---- the interpreter itself ---------------------------------------------------------
+
+// True when the running interpreter has the layout these accessors were built
+// for; false with ImportError set otherwise. Safe to call from an interpreter
+// of any layout: it touches no object.
+bool interpreter_supported();
+
+} // namespace ostrel::internals

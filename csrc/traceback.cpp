@@ -1,0 +1,144 @@
+#include "traceback.hpp"
+
+#include <frameobject.h>
+
+#include <utility>
+
+#include "internals.hpp"
+#include "lines.hpp"
+#include "state.hpp"
+
+namespace ostrel {
+
+namespace {
+
+// The code object of a traceback entry, made once for each name and line and
+// kept: a fresh one for every entry would also intern, and soon drop again,
+// a copy of its name each time.
+Ref traceback_code(const char* name, int line)
+{
+    if (!process.traceback_codes) {
+        process.traceback_codes = PyDict_New();
+        if (!process.traceback_codes) {
+            return {};
+        }
+    }
+    Ref key = Ref::steal(PyUnicode_FromFormat("%s:%d", name, line));
+    PyObject* known = nullptr;
+    if (!key || PyDict_GetItemRef(process.traceback_codes, key.get(), &known) != 0) {
+        return Ref::steal(known);
+    }
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(line::kFile, name, line)));
+    if (!code || PyDict_SetItem(process.traceback_codes, key.get(), code.get()) < 0) {
+        return {};
+    }
+    return code;
+}
+
+// The slot of `e`, the name of each guarded function's except clause: its
+// last local variable. None for the module's body, whose `e` is a global.
+int except_slot(const Frame& frame)
+{
+    return frame.body ? -1 : frame.local_count - 1;
+}
+
+} // namespace
+
+void refresh_traceback_locals(Frame& frame)
+{
+    PyObject* locals = frame.traceback_locals.get();
+    if (!locals) {
+        return;
+    }
+    Ref raised = Ref::steal(PyErr_GetRaisedException());
+    for (int i = 0; i < frame.local_count; ++i) {
+        Ref name = Ref::steal(PyUnicode_InternFromString(frame.local_names[i]));
+        if (!name) {
+            break;
+        }
+        const int failed = frame.local(i) ? PyDict_SetItem(locals, name.get(), frame.local(i))
+                                          : PyDict_Pop(locals, name.get(), nullptr);
+        if (failed < 0) {
+            break;
+        }
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(raised.release());
+}
+
+void add_traceback(Frame& frame)
+{
+    // The exception is parked while the code and frame objects are made; a
+    // failure to make them leaves the exception as it was, without the entry.
+    Ref raised = Ref::steal(PyErr_GetRaisedException());
+    Ref code = traceback_code(frame.name, frame.line);
+    // A function that the garbage collector has cleared has no namespace left;
+    // its entry gets an empty one.
+    Ref namespace_ = frame.globals ? Ref::dup(frame.globals) : Ref::steal(PyDict_New());
+    // The entries of a function's run hold its local variables, as a Python
+    // function's frame does: none for a function without any, or for a call
+    // whose arguments could not be bound. All entries of one run share them.
+    PyObject* locals = nullptr;
+    Ref none_bound;
+    if (frame.body) {
+        locals = frame.globals;
+    }
+    else if (frame.local_count > 0) {
+        if (!frame.traceback_locals) {
+            frame.traceback_locals = Ref::steal(PyDict_New());
+        }
+        refresh_traceback_locals(frame);
+        locals = frame.traceback_locals.get();
+    }
+    else {
+        none_bound = Ref::steal(PyDict_New());
+        locals = none_bound.get();
+    }
+    Ref entry;
+    if (code && namespace_ && locals) {
+        entry = Ref::steal(reinterpret_cast<PyObject*>(
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), namespace_.get(), locals)));
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(raised.release());
+    if (entry) {
+        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(entry.get()));
+    }
+}
+
+ExceptBlock::ExceptBlock(Frame& frame) : frame_(frame)
+{
+    add_traceback(frame);
+    error_ = Ref::steal(PyErr_GetRaisedException());
+    // The running frame's own slot, as the interpreter's `except` does: not
+    // the topmost exception being handled, which may be a caller's.
+    saved_ = std::exchange(internals::handled_exception(frame.thread), Py_NewRef(error_.get()));
+    if (const int slot = except_slot(frame); slot >= 0) {
+        frame.store(slot, Ref::dup(error_.get()));
+        refresh_traceback_locals(frame);
+    }
+}
+
+ExceptBlock::~ExceptBlock()
+{
+    // `e = None; del e` comes before the slot is given back when the block
+    // is left by an exception, after it when the block ends normally.
+    const int slot = except_slot(frame_);
+    auto unbind = [&] {
+        if (slot >= 0) {
+            frame_.store(slot, Ref::dup(Py_None));
+            frame_.store(slot, Ref{});
+            refresh_traceback_locals(frame_);
+        }
+    };
+    const bool raising = PyErr_Occurred() != nullptr;
+    if (raising) {
+        unbind();
+    }
+    Py_XSETREF(internals::handled_exception(frame_.thread), saved_);
+    if (!raising) {
+        unbind();
+    }
+}
+
+} // namespace ostrel

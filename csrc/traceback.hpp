@@ -1,0 +1,58 @@
+// Traceback entries and the except block of the query functions.
+#pragma once
+
+#include <Python.h>
+
+#include "frame.hpp"
+#include "ref.hpp"
+#include "values.hpp"
+
+namespace ostrel {
+
+// Adds the frame's traceback entry, at its current line, to the exception
+// being raised.
+void add_traceback(Frame& frame);
+
+// Brings the locals that the run's traceback entries show up to date, as a
+// Python frame's locals read while it runs or after it has ended.
+void refresh_traceback_locals(Frame& frame);
+
+// What an `except Exception as e:` clause does with the exception being
+// raised: takes it, with the function's own traceback entry at the line that
+// raised it, binds it to `e` and makes it the exception being handled in the
+// running frame's own slot for as long as the block lives, so that an
+// exception raised meanwhile chains to it. When the block ends, `e` is
+// unbound (`e = None; del e`) and the slot gets back what it held before.
+class ExceptBlock {
+public:
+    explicit ExceptBlock(Frame& frame);
+    ~ExceptBlock();
+    ExceptBlock(const ExceptBlock&) = delete;
+    ExceptBlock& operator=(const ExceptBlock&) = delete;
+
+    [[nodiscard]] PyObject* error() const { return error_.get(); }
+
+private:
+    Frame& frame_;
+    Ref error_;
+    PyObject* saved_; // owned: what the slot held before
+};
+
+// The guarded block of a query function: runs `body`; a failure of the
+// Exception family becomes one error line `prefix` + its text and the result "".
+// Anything else (KeyboardInterrupt, SystemExit, a failing print) propagates.
+template <class Body> Ref guarded(Frame& frame, PyObject* prefix, int handler_line, Body&& body)
+{
+    Ref result = body(frame);
+    if (result || !PyErr_ExceptionMatches(PyExc_Exception)) {
+        return result;
+    }
+    ExceptBlock handler(frame);
+    frame.line = handler_line;
+    if (print_line(frame, prefix, handler.error()) < 0) {
+        return {};
+    }
+    return empty_text();
+}
+
+} // namespace ostrel

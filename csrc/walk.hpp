@@ -1,0 +1,83 @@
+// Walks over what a caller hands in, run as the interpreter runs a `for`
+// statement: as interruptible and as fair to other threads, and letting go of
+// what they walk at the same moments.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "frame.hpp"
+#include "internals.hpp"
+#include "ref.hpp"
+
+namespace ostrel {
+
+// What a visit of a walk tells the walk.
+enum class Walk : std::uint8_t {
+    kNext,  // go on with the next item
+    kStop,  // found: end the walk
+    kError, // an exception is set
+};
+
+inline Walk walk_status(int truth) // of a test: 1 stop, 0 next, -1 error
+{
+    return truth > 0 ? Walk::kStop : truth == 0 ? Walk::kNext : Walk::kError;
+}
+
+// The backward jump that ends each turn of a loop: what the eval breaker
+// signals (a signal, a request from another thread for the interpreter lock, a
+// scheduled collection) is handled there, at the line of the statement the
+// turn ended on. False with the handler's exception set.
+inline bool loop_back(const Frame& frame)
+{
+    return internals::handle_pending(frame.thread);
+}
+
+// Calls `visit(item)` for each item of `iterable` in order, as a `for`
+// statement does: the iterable itself is let go once its iterator exists, and
+// a list or tuple once it is used up; fetching an item, and a failure of the
+// iteration, happen at `line`, the line of the loop. Returns kNext when the
+// walk ran to the end.
+template <class Visit> Walk for_each(Frame& frame, int line, Ref iterable, Visit&& visit)
+{
+    frame.line = line;
+    if (PyList_CheckExact(iterable.get()) || PyTuple_CheckExact(iterable.get())) {
+        // Walked by index as their own iterators do: a list that changes
+        // meanwhile (in a visit, or in a signal handler) is read at its
+        // current length.
+        for (Py_ssize_t i = 0;; ++i) {
+            if (i > 0 && !loop_back(frame)) {
+                return Walk::kError;
+            }
+            frame.line = line;
+            if (i >= PySequence_Fast_GET_SIZE(iterable.get())) {
+                iterable = Ref{};
+                return Walk::kNext;
+            }
+            if (Walk status = visit(Ref::dup(PySequence_Fast_GET_ITEM(iterable.get(), i))); status != Walk::kNext) {
+                return status;
+            }
+        }
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(iterable.get()));
+    iterable = Ref{};
+    if (!iterator) {
+        return Walk::kError;
+    }
+    for (bool first = true;; first = false) {
+        if (!first && !loop_back(frame)) {
+            return Walk::kError;
+        }
+        frame.line = line;
+        Ref item = Ref::steal(PyIter_Next(iterator.get()));
+        if (!item) {
+            return PyErr_Occurred() ? Walk::kError : Walk::kNext;
+        }
+        if (Walk status = visit(std::move(item)); status != Walk::kNext) {
+            return status;
+        }
+    }
+}
+
+} // namespace ostrel
