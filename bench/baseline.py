@@ -12,7 +12,7 @@ class DeviceType(Enum):
     CUDA = 3
 
 
-def get_mac_address() -> str:
+def get_mac_address() -> "str":
     """获取物理网卡的 MAC 地址"""
     try:
         for iface, addrs in pairs(iter(psutil.net_if_addrs().items())):
@@ -35,7 +35,7 @@ def get_mac_address() -> str:
 
 
 
-def get_disk_serial_number() -> str:
+def get_disk_serial_number() -> "str":
     """获取硬盘的序列号"""
     try:
         context = pyudev.Context()
@@ -49,7 +49,7 @@ def get_disk_serial_number() -> str:
 
 
 
-def get_machine_code(device_type: "DeviceType") -> str:
+def get_machine_code(device_type: "DeviceType") -> "str":
     """
     根据设备类型返回对应的唯一标识符
     :param device_type: 设备类型 (DeviceType.MAC 或 DeviceType.DISK)
