@@ -126,7 +126,7 @@ bool bind_one(const Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 // Runs the body once the arguments are bound. The caller's reference keeps
 // the function, and so its namespace, alive.
-Ref run_body(Function* fn, PyObject* argument)
+[[gnu::always_inline]] inline Ref run_body(Function* fn, PyObject* argument)
 {
     const FunctionSpec& spec = *fn->spec;
     if (!fn->globals) {
@@ -553,26 +553,40 @@ Ref make_annotations(const FunctionSpec& spec)
 
 } // namespace
 
+namespace {
+
+// Anything but one of the module's own functions with the arguments it takes;
+// kept out of line so that the runs the module's functions nest through it
+// take no stack for it.
+[[gnu::noinline]] Ref call_generic(Frame& frame, PyObject* callable, std::span<Ref> args, PyObject* kwnames,
+                                   bool& python_code)
+{
+    python_code = Py_IS_TYPE(callable, function_type)
+                  || internals::runs_inline(frame.thread, callable, process.inline_vectorcall);
+    // Room in front of the arguments, which the callee may use.
+    PyObject* vector[1 + kMostArguments] = {};
+    const std::size_t count = args.size() < kMostArguments ? args.size() : kMostArguments;
+    for (std::size_t i = 0; i < count; ++i) {
+        vector[i + 1] = args[i].get();
+    }
+    const std::size_t named = kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+    return Ref::steal(
+        PyObject_Vectorcall(callable, vector + 1, (count - named) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+} // namespace
+
 Ref call(Frame& frame, Ref callable, std::span<Ref> args, PyObject* kwnames)
 {
     PyObject* target = callable.get();
     Ref result;
     bool python_code = true;
-    if (Function* fn = Py_IS_TYPE(target, function_type) ? as_function(target) : nullptr;
-        fn && !kwnames && args.size() == (fn->spec->parameter ? 1U : 0U)) {
-        result = run_body(fn, args.empty() ? nullptr : args[0].get());
+    if (Py_IS_TYPE(target, function_type) && !kwnames
+        && args.size() == (as_function(target)->spec->parameter ? 1U : 0U)) {
+        result = run_body(as_function(target), args.empty() ? nullptr : args[0].get());
     }
     else {
-        python_code = fn || internals::runs_inline(frame.thread, target, process.inline_vectorcall);
-        // Room in front of the arguments, which the callee may use.
-        PyObject* vector[1 + kMostArguments] = {};
-        const std::size_t count = args.size() < kMostArguments ? args.size() : kMostArguments;
-        for (std::size_t i = 0; i < count; ++i) {
-            vector[i + 1] = args[i].get();
-        }
-        const std::size_t named = kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
-        result = Ref::steal(
-            PyObject_Vectorcall(target, vector + 1, (count - named) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+        result = call_generic(frame, target, args, kwnames, python_code);
     }
     callable = Ref{};
     for (Ref& arg : args) {

@@ -7,14 +7,14 @@
 // to the run that would pass the limit.
 //
 // Unlike calls between Python functions, every nested run also takes C
-// stack (about 500 bytes a run on x86-64), and the Python code that the
+// stack (about 430 bytes a run on x86-64), and the Python code that the
 // innermost run calls needs about as much room as it would have had. So the
 // runs nested in an outermost one may take at most an eighth of the thread's
 // stack that was left when it started; past that a run raises the same
 // RecursionError. On the main thread's usual 8 MiB that is room for about
-// 2,000 nested runs: the recursion limit decides up to limits of about 2,000
-// (a cycle of two of the module's functions then ends after about 1,000
-// rounds), the stack bound above that, whatever the limit. On a small thread
+// 2,400 nested runs: the recursion limit decides up to limits of about 2,400
+// (a cycle of two of the module's functions ends after about 1,200 rounds
+// there), the stack bound above that, whatever the limit. On a small thread
 // stack it is what keeps a cycle from overflowing the stack.
 #pragma once
 

@@ -141,4 +141,14 @@ ExceptBlock::~ExceptBlock()
     }
 }
 
+Ref handle_failure(Frame& frame, PyObject* prefix, int handler_line)
+{
+    ExceptBlock handler(frame);
+    frame.line = handler_line;
+    if (print_line(frame, prefix, handler.error()) < 0) {
+        return {};
+    }
+    return empty_text();
+}
+
 } // namespace ostrel

@@ -38,21 +38,21 @@ private:
     PyObject* saved_; // owned: what the slot held before
 };
 
+// The except block of a query function, for an exception of the Exception
+// family being raised: one error line `prefix` + its text, and the result "".
+// A failing print propagates.
+Ref handle_failure(Frame& frame, PyObject* prefix, int handler_line);
+
 // The guarded block of a query function: runs `body`; a failure of the
-// Exception family becomes one error line `prefix` + its text and the result "".
-// Anything else (KeyboardInterrupt, SystemExit, a failing print) propagates.
+// Exception family is handled by handle_failure. Anything else
+// (KeyboardInterrupt, SystemExit) propagates.
 template <class Body> Ref guarded(Frame& frame, PyObject* prefix, int handler_line, Body&& body)
 {
     Ref result = body(frame);
     if (result || !PyErr_ExceptionMatches(PyExc_Exception)) {
         return result;
     }
-    ExceptBlock handler(frame);
-    frame.line = handler_line;
-    if (print_line(frame, prefix, handler.error()) < 0) {
-        return {};
-    }
-    return empty_text();
+    return handle_failure(frame, prefix, handler_line);
 }
 
 } // namespace ostrel
