@@ -40,6 +40,7 @@ ASKED = ["pyudev", "psutil", "nvidia-smi"]  # get_machine_string()'s order: --js
 BOTH = REPORTED + ASKED  # --explain's, then the module's
 SOURCE_TREE = str(Path(__file__).parents[1] / "src")
 USAGE = "usage: ostrel [-h] [--version] [--json | --field NAME | --explain]\n"
+UUIDS = ("GPU-6c6f0a6e-3b2d-4f1a-9e1c-0a1b2c3d4e5f", "GPU-0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0")
 
 
 def json_line(gpu="GPU-1", errors=(None, None, None), disk="SN-XYZ987", mac=MAC):
@@ -49,7 +50,10 @@ def json_line(gpu="GPU-1", errors=(None, None, None), disk="SN-XYZ987", mac=MAC)
 
 
 TOOL_RAN = "  found at …/bin/nvidia-smi\n  exited with status {} after … s\n  printed: {}\n"
-TOOL_OK = TOOL_RAN.format(0, "GPU-1")
+NOT_UUIDS = "  note: not GPU UUIDs (GPU-, then hex digits 8-4-4-4-12, one per line); the module takes it as is\n"
+ODD = TOOL_RAN + NOT_UUIDS  # a run that printed one line, not a GPU UUID
+TOOL_OK = ODD.format(0, "GPU-1")
+TOOL_UUIDS = TOOL_RAN.format(0, UUIDS[0]) + f"  printed: {UUIDS[1]}\n"
 FAILED_RUN = TOOL_RAN.format(9, "partial") + "  on standard error: driver gone\n"
 INTERFACES = {
     MAC: "  lo    00:00:00:00:00:00  passed over by the first pass: not named eth0 or wlan0\n"
@@ -59,13 +63,14 @@ INTERFACES = {
 
 
 def explanation(tool=TOOL_OK, gpu="GPU-1", verdict="The module gives the same values.\n", mac=MAC):
-    """What --explain prints with the fakes."""
+    """What --explain prints with the fakes; a GPU UUID per line, each under the first."""
     return (
         f"Network interfaces, in psutil's order:\n{INTERFACES[mac]}MAC address: {mac or '(empty)'}\n\n"
         "Block devices, in udev's order (by their path under /sys):\n"
         "  device 1  ID_SERIAL=SN-XYZ987  gave the serial\nDisk serial number: SN-XYZ987\n\n"
-        f"GPU tool: nvidia-smi --query-gpu=uuid --format=csv,noheader\n{tool}GPU UUID: {gpu or '(empty)'}\n\n"
-        f"Machine string: SN-XYZ987|{mac}|{gpu}\n{verdict}"
+        f"GPU tool: nvidia-smi --query-gpu=uuid --format=csv,noheader\n{tool}"
+        f"GPU UUID: {(gpu or '(empty)').replace('\n', '\n' + ' ' * 10)}\n\n"
+        f"Machine string: SN-XYZ987|{mac}|{gpu.replace('\n', '\n' + ' ' * 16)}\n{verdict}"
     )
 
 
@@ -125,8 +130,10 @@ RUNS = [
     ("--explain", {"gpu": None}, 0, explanation(NOT_FOUND, ""), f"{NO_TOOL}\n", REPORTED[:2] + ASKED[:2]),
     ("--explain", {"gpu": FAILING_TOOL}, 0, explanation(FAILED_RUN, ""), TOOL_ERR, BOTH),
     ("--explain", {"mac": "fail"}, 0, explanation(mac=""), f"{NO_MAC}\n", BOTH),
+    # What does not look like GPU UUIDs has a note (above); UUIDs have none, and each stands under the first.
+    ("--explain", {"gpu": f"printf '%s\\n' {' '.join(UUIDS)}"}, 0, explanation(TOOL_UUIDS, "\n".join(UUIDS)), "", BOTH),
     # A tool that answers otherwise at each run: the module disagrees with the explanation.
-    ("--explain", {"gpu": "echo GPU-$$"}, 1, explanation(TOOL_RAN.format(0, "GPU-…"), "GPU-…", ""), DIFFERS, BOTH),
+    ("--explain", {"gpu": "echo GPU-$$"}, 1, explanation(ODD.format(0, "GPU-…"), "GPU-…", ""), DIFFERS, BOTH),
     # A source tree first on the path, where the module is not built: one line, whatever the mode.
     *[(args, {"PYTHONPATH": SOURCE_TREE}, 1, "", "varnok.ostrel is not installed\n", []) for args in list(MODES)[:4]],
     *[

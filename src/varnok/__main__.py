@@ -22,6 +22,7 @@ import importlib
 import importlib.util
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -181,10 +182,18 @@ PREFERRED = ("eth0", "wlan0")
 EXCLUDED = ("lo", "docker", "veth")
 GPU_TOOL = ["nvidia-smi", "--query-gpu=uuid", "--format=csv,noheader"]
 GPU_TOOL_TIMEOUT = 120
+# What nvidia-smi prints for each GPU; the module takes whatever it prints.
+GPU_UUID = re.compile(r"GPU-[0-9a-fA-F]{8}(-[0-9a-fA-F]{4}){3}-[0-9a-fA-F]{12}")
 
 
 def shown(value: object) -> str:
     return "(empty)" if value == "" else f"{value}"
+
+
+def labelled(label: str, value: object) -> str:
+    """`label: value`, each further line of the value (one GPU UUID per GPU) indented
+    under the first."""
+    return f"{label}: " + shown(value).replace("\n", "\n" + " " * (len(label) + 2))
 
 
 def explain_interfaces(psutil) -> tuple[list[str], str | None]:
@@ -196,7 +205,7 @@ def explain_interfaces(psutil) -> tuple[list[str], str | None]:
             for name, records in psutil.net_if_addrs().items()
         ]
     except Exception as error:
-        return [*lines, f"  psutil.net_if_addrs() failed: {error}", "MAC address: (empty)"], ""
+        return [*lines, f"  psutil.net_if_addrs() failed: {error}", labelled("MAC address", "")], ""
     by_name = next((i for i, (name, links) in enumerate(table) if name in PREFERRED and links), None)
     chosen = by_name
     if by_name is None:
@@ -219,7 +228,7 @@ def explain_interfaces(psutil) -> tuple[list[str], str | None]:
     if not table:
         lines.append("  (none)")
     value = table[chosen][1][0] if chosen is not None else ""
-    return [*lines, f"MAC address: {shown(value)}"], value
+    return [*lines, labelled("MAC address", value)], value
 
 
 def excluded(name: str) -> str | None:
@@ -241,11 +250,11 @@ def explain_disks(pyudev) -> tuple[list[str], str | None]:
             name = getattr(device, "sys_name", None) or f"device {number}"
             rows.append((name, why, getattr(device, "sys_path", None) or ""))
     except Exception as error:
-        return [*lines, f"  reading udev failed: {error}", "Disk serial number: (empty)"], ""
+        return [*lines, f"  reading udev failed: {error}", labelled("Disk serial number", "")], ""
     width = max((len(name) for name, _, _ in rows), default=0)
     why_width = max((len(why) for _, why, _ in rows), default=0)
     lines += [f"  {name:<{width}}  {why:<{why_width}}  {path}".rstrip() for name, why, path in rows] or ["  (none)"]
-    return [*lines, f"Disk serial number: {shown(value)}"], value
+    return [*lines, labelled("Disk serial number", value)], value
 
 
 def explain_gpu() -> tuple[list[str], str]:
@@ -270,8 +279,12 @@ def explain_gpu() -> tuple[list[str], str]:
         else:
             lines += [f"  printed: {line}" for line in printed.strip().splitlines()]
             value = printed.strip() if done.returncode == 0 else ""
+            if done.returncode == 0 and not (value and all(map(GPU_UUID.fullmatch, value.split("\n")))):
+                lines.append(
+                    "  note: not GPU UUIDs (GPU-, then hex digits 8-4-4-4-12, one per line); the module takes it as is"
+                )
         lines += [f"  on standard error: {line}" for line in done.stderr.decode(errors="replace").splitlines()]
-    return [*lines, f"GPU UUID: {shown(value)}"], value
+    return [*lines, labelled("GPU UUID", value)], value
 
 
 def explain() -> int:
@@ -284,7 +297,7 @@ def explain() -> int:
     gpu_lines, gpu = explain_gpu()
     explained = {"disk": disk, "mac": mac, "gpu": gpu}
     print("\n\n".join("\n".join(lines) for lines in (mac_lines, disk_lines, gpu_lines)))
-    print(f"\nMachine string: {machine_string(list(explained.values()))}")
+    print("\n" + labelled("Machine string", machine_string(list(explained.values()))))
     sys.stdout.flush()  # a failed write ends the command before the module runs the queries again
     values, _ = query(list(explained))
     differ = [(name, want, got) for (name, want), got in zip(explained.items(), values, strict=True) if want != got]
