@@ -40,6 +40,7 @@ ASKED = ["pyudev", "psutil", "nvidia-smi"]  # get_machine_string()'s order: --js
 BOTH = REPORTED + ASKED  # --explain's, then the module's
 SOURCE_TREE = str(Path(__file__).parents[1] / "src")
 USAGE = "usage: ostrel [-h] [--version] [--json | --field NAME | --explain]\n"
+EMPTY = "ostrel: {} is {}; ostrel --explain shows why\n"  # a value empty or None without an error line of its own
 UUIDS = ("GPU-6c6f0a6e-3b2d-4f1a-9e1c-0a1b2c3d4e5f", "GPU-0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0")
 
 
@@ -104,10 +105,12 @@ RUNS = [
     ("--json", {"mac": "None", "serial": ""}, 1, json_line(disk="", mac=None), "", ASKED),
     ("--json", {"gpu": "printf 'GPU-1\\nGPU-2\\n'"}, 0, json_line("GPU-1\nGPU-2"), "", ASKED),
     ("--field mac", {}, 0, f"{MAC}\n", "", ["psutil"]),
-    ("--field mac", {"mac": "None"}, 1, "", "", ["psutil"]),
-    ("--field mac", {"mac": ""}, 1, "", "", ["psutil"]),
+    # A value that prints nothing says so on stderr, unless the module printed its error line there.
+    ("--field mac", {"mac": "None"}, 1, "", EMPTY.format("mac_address", "None"), ["psutil"]),
+    ("--field mac", {"mac": ""}, 1, "", EMPTY.format("mac_address", "empty"), ["psutil"]),
     ("--field disk", {"serial": " SN 1 "}, 0, " SN 1 \n", "", ["pyudev"]),
-    ("--field disk", {"serial": "None"}, 1, "", "", ["pyudev"]),
+    ("--field disk", {"serial": "None"}, 1, "", EMPTY.format("disk_serial_number", "None"), ["pyudev"]),
+    ("--field gpu", {"gpu": "true"}, 1, "", EMPTY.format("gpu_uuid", "empty"), ["nvidia-smi"]),
     ("--field gpu", {}, 0, "GPU-1\n", "", ["nvidia-smi"]),
     ("--field gpu", {"gpu": None}, 1, "", f"{NO_TOOL}\n", []),
     ("--field gpu", {"gpu": FAILING_TOOL}, 1, "", TOOL_ERR, ["nvidia-smi"]),
@@ -115,7 +118,8 @@ RUNS = [
     ("--field string", {}, 0, f"SN-XYZ987|{MAC}|GPU-1\n", "", ASKED),
     # The string is never empty; it fails as --json does, when a piece is missing.
     ("--field string", {"gpu": None}, 1, f"SN-XYZ987|{MAC}|\n", f"{NO_TOOL}\n", ASKED[:2]),
-    ("--field string", {"mac": "None"}, 1, "SN-XYZ987|None|GPU-1\n", "", ASKED),
+    ("--field string", {"mac": "None"}, 1, "SN-XYZ987|None|GPU-1\n", EMPTY.format("mac_address", "None"), ASKED),
+    ("--field string", {"serial": ""}, 1, f"|{MAC}|GPU-1\n", EMPTY.format("disk_serial_number", "empty"), ASKED),
     # An encoding error is a failed write; in the report the module catches it and says so itself.
     ("--field disk", ASCII, 74, "", f"{CANNOT} {NOT_ASCII % 3}\n", ["pyudev"]),
     ("", ASCII, 0, f"{REPORT}Error in main execution: {NOT_ASCII % 23}\n", "", REPORTED),

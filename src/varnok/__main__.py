@@ -167,14 +167,19 @@ def print_json() -> int:
 
 
 def print_field(name: str) -> int:
+    """Prints one value; for each value asked for that is empty or None, and for which
+    the module printed no error line of its own, says so on standard error."""
+    names = list(SOURCES) if name == "string" else [name]
+    values, errors = query(names)
     if name == "string":
-        values, _ = query(list(SOURCES))
         print(machine_string(values))
-        return 0 if all(values) else MISSING
-    (value,), _ = query([name])
-    if value:
-        print(value)
-    return 0 if value else MISSING
+    elif values[0]:
+        print(values[0])
+    for asked, value, error in zip(names, values, errors, strict=True):
+        if not value and error is None:
+            empty = "None" if value is None else "empty"
+            print(f"ostrel: {SOURCES[asked][0]} is {empty}; ostrel --explain shows why", file=sys.stderr)
+    return 0 if all(values) else MISSING
 
 
 # What the module's sources look for (src/varnok/ostrel/network.cpp, disk.cpp, gpu.cpp).
