@@ -148,6 +148,7 @@ RUNS = [
             ("--json --field mac", "argument --field: not allowed with argument --json"),
             ("--explain --json", "argument --json: not allowed with argument --explain"),
             ("--bogus", "unrecognized arguments: --bogus"),
+            ("--bogus >&-", "unrecognized arguments: --bogus"),  # though standard output is closed
             ("extra", "unrecognized arguments: extra"),
         ]
     ],

@@ -20,6 +20,7 @@ import contextlib
 import ctypes
 import importlib
 import importlib.util
+import io
 import json
 import os
 import re
@@ -379,16 +380,30 @@ def _discard_pending(stream) -> None:
             os.close(devnull)
 
 
+def _closed_from_start(argv: Sequence[str] | None) -> int:
+    """Standard output closed when the interpreter started: a usage error is still 2,
+    and --version where the package is not installed 1 (their one line goes to
+    standard error); anything else would write to standard output: 74."""
+    try:
+        with contextlib.redirect_stdout(io.StringIO()):  # what --help or --version would print
+            build_parser().parse_args(argv)
+    except SystemExit as done:
+        if done.code:
+            return done.code if isinstance(done.code, int) else MISSING
+    return _cannot_write("standard output is closed")
+
+
 def command(argv: Sequence[str] | None = None) -> int:
     """The ostrel command: main(), with what escapes from it made an exit status.
 
     A broken pipe ends it quietly (141), as Python's documentation recommends for
     SIGPIPE; any other failed write of standard output, a standard output closed
-    from the start included, is one line on standard error (74); Ctrl-C is 130.
+    from the start included, is one line on standard error (74), though a usage
+    error stays a usage error (2); Ctrl-C is 130.
     Nothing else is caught: a failure that is not one of these keeps its traceback."""
     stream = sys.stdout
     if stream is None:  # descriptor 1 was closed when the interpreter started
-        return _cannot_write("standard output is closed")
+        return _closed_from_start(argv)
     output = sys.stdout = _Output(stream)
     try:
         try:
