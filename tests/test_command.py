@@ -18,7 +18,8 @@ ENTRY_POINTS = {
     "script": ([str(Path(sys.executable).parent / "ostrel")], {"PYTHONUNBUFFERED": ""}),
     "module": ([sys.executable, "-m", "varnok"], {"PYTHONUNBUFFERED": "1"}),
 }
-README = (Path(__file__).parents[1] / "README.md").read_text()
+ROOT = Path(__file__).parents[1]
+README = (ROOT / "README.md").read_text()
 MAC = "02:00:5e:aa:bb:cc"
 REPORT = f"Cuda uuid: GPU-1\nMAC Address: {MAC}\n"
 NO_TOOL = "Error getting GPU UUID: [Errno 2] No such file or directory: 'nvidia-smi'"
@@ -38,9 +39,11 @@ DIFFERS = "ostrel: the module gives gpu_uuid 'GPU-…', not 'GPU-…' as explain
 REPORTED = ["psutil", "pyudev", "nvidia-smi"]  # the report's order, and --explain's own
 ASKED = ["pyudev", "psutil", "nvidia-smi"]  # get_machine_string()'s order: --json, --field string
 BOTH = REPORTED + ASKED  # --explain's, then the module's
-SOURCE_TREE = str(Path(__file__).parents[1] / "src")
+SOURCE_TREE = str(ROOT / "src")
 USAGE = "usage: ostrel [-h] [--version] [--json | --field NAME | --explain]\n"
 EMPTY = "ostrel: {} is {}; ostrel --explain shows why\n"  # a value empty or None without an error line of its own
+NOT_INSTALLED = "varnok.ostrel is not installed\n"
+NEEDS = "ostrel: varnok.ostrel needs psutil, not installed here: pip install psutil\n"
 UUIDS = ("GPU-6c6f0a6e-3b2d-4f1a-9e1c-0a1b2c3d4e5f", "GPU-0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0")
 
 
@@ -78,6 +81,7 @@ def explanation(tool=TOOL_OK, gpu="GPU-1", verdict="The module gives the same va
 # The queries and tool runs of each mode; --explain's own only, as a failed
 # write of the explanation stops it before the module is asked.
 MODES = {"": REPORTED, "--json": ASKED, "--field mac": ["psutil"], "--explain": REPORTED, "--help": [], "--version": []}
+LOADING = list(MODES)[:4]  # the modes that load the module
 BROKEN = {
     "|": (141, ""),
     ">/dev/full": (74, f"{CANNOT} No space left on device\n"),
@@ -138,8 +142,10 @@ RUNS = [
     ("--explain", {"gpu": f"printf '%s\\n' {' '.join(UUIDS)}"}, 0, explanation(TOOL_UUIDS, "\n".join(UUIDS)), "", BOTH),
     # A tool that answers otherwise at each run: the module disagrees with the explanation.
     ("--explain", {"gpu": "echo GPU-$$"}, 1, explanation(ODD.format(0, "GPU-…"), "GPU-…", ""), DIFFERS, BOTH),
-    # A source tree first on the path, where the module is not built: one line, whatever the mode.
-    *[(args, {"PYTHONPATH": SOURCE_TREE}, 1, "", "varnok.ostrel is not installed\n", []) for args in list(MODES)[:4]],
+    # A source tree first on the path, where the module is not built, or a package it needs
+    # not installed: one line, whatever the mode but --help (and --version, which needs no package).
+    *[(args, {"PYTHONPATH": SOURCE_TREE}, 1, "", NOT_INSTALLED, []) for args in [*LOADING, "--version"]],
+    *[(args, {"mac": "missing"}, 1, "", NEEDS, []) for args in LOADING],
     *[
         (args, {}, 2, "", f"{USAGE}ostrel: error: {error}…\n", [])
         for args, error in [

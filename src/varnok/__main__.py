@@ -11,6 +11,10 @@ its public functions, with standard output redirected to standard error while
 they run: the module writes its error lines through ``print``, so they land on
 stderr and standard output carries only the values.
 
+Where the module is not built (a source tree first on the path), every mode but
+``--help`` prints one line that says so and exits 1; so does every mode that
+loads the module where a package that it imports is not installed.
+
 ``main`` runs the command and lets a failed write or an interrupt propagate;
 ``command``, the installed entry point, turns those into exit statuses.
 """
@@ -41,6 +45,10 @@ SOURCES = {
 }
 FIELDS = (*SOURCES, "string")
 
+# What the module imports while it loads, each the name of its package.
+DEPENDENCIES = ("psutil", "pyudev", "loguru")
+NOT_INSTALLED = f"{MODULE} is not installed"
+
 # Exit statuses. 74 is EX_IOERR of <sysexits.h>; 130 and 141 are what a shell
 # reports for a command ended by SIGINT or SIGPIPE.
 MISSING = 1
@@ -54,7 +62,8 @@ EPILOG = """\
 exit status:
   0    every value asked for is there (the report without options: always)
   1    a value asked for is empty or None; --explain: the module disagrees;
-       varnok.ostrel is not installed (one line on standard error)
+       varnok.ostrel, or a package it needs, is not installed (one line on
+       standard error says which)
   2    usage error
   74   cannot write output: a full device, a closed standard output, an
        encoding error (one line on standard error says which)
@@ -78,9 +87,16 @@ class _Print(argparse.Action):
 
 
 def _version(parser: argparse.ArgumentParser) -> str:
-    from varnok import __version__  # the package metadata, read only when asked for
+    """The installed package's version; where the package is not installed (a source
+    tree first on the path), the line that every other mode prints there, and 1."""
+    from importlib.metadata import PackageNotFoundError, version  # read only when asked for
 
-    return f"{parser.prog} {__version__}\n"
+    try:
+        if extension() is None:
+            raise PackageNotFoundError(MODULE)
+        return f"{parser.prog} {version('varnok')}\n"
+    except PackageNotFoundError:
+        parser.exit(MISSING, f"{NOT_INSTALLED}\n")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -105,7 +121,15 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def run_report(origin: str | None) -> int:
+def extension() -> str | None:
+    """The file of varnok.ostrel's library; "" when the module is already imported,
+    None when it is not built (a source tree first on the path has none)."""
+    if MODULE in sys.modules:
+        return ""
+    return getattr(importlib.util.find_spec(MODULE), "origin", None)
+
+
+def run_report(origin: str) -> int:
     """Loads varnok.ostrel, the extension at `origin`, as the main module, which
     prints its report."""
     if MODULE in sys.modules:
@@ -322,18 +346,25 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command and returns its exit status. A failed write, an interrupt,
     and --help, --version or a usage error (SystemExit) propagate."""
     args = build_parser().parse_args(argv)
-    origin = None if MODULE in sys.modules else getattr(importlib.util.find_spec(MODULE), "origin", None)
-    if MODULE not in sys.modules and not origin:
-        # Not built: a source tree on the path has only the module's C++ sources there.
-        print(f"{MODULE} is not installed", file=sys.stderr)
+    origin = extension()
+    if origin is None:
+        print(NOT_INSTALLED, file=sys.stderr)
         return MISSING
-    if args.json:
-        return print_json()
-    if args.field:
-        return print_field(args.field)
-    if args.explain:
-        return explain()
-    return run_report(origin)
+    try:
+        if args.json:
+            return print_json()
+        if args.field:
+            return print_field(args.field)
+        if args.explain:
+            return explain()
+        return run_report(origin)
+    except ModuleNotFoundError as error:  # raised by the module's load, before it queries anything
+        if error.name not in DEPENDENCIES:
+            raise
+        # The module stops at the first it lacks; name the others it lacks too.
+        names = " ".join(dict.fromkeys([error.name, *(d for d in DEPENDENCIES if not importlib.util.find_spec(d))]))
+        print(f"ostrel: {MODULE} needs {names}, not installed here: pip install {names}", file=sys.stderr)
+        return MISSING
 
 
 class _Output:
