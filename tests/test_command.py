@@ -21,7 +21,7 @@ ENTRY_POINTS = {
     "module": ([sys.executable, "-m", "varnok"], {"PYTHONUNBUFFERED": "1"}),
 }
 ROOT = Path(__file__).parents[1]
-README = (ROOT / "README.md").read_text()
+README, MAKEFILE = (ROOT / "README.md").read_text(), (ROOT / "Makefile").read_text()
 MAC = "02:00:5e:aa:bb:cc"
 REPORT = f"Cuda uuid: GPU-1\nMAC Address: {MAC}\n"
 NO_TOOL = "Error getting GPU UUID: [Errno 2] No such file or directory: 'nvidia-smi'"
@@ -198,8 +198,12 @@ def test_help_and_version_touch_nothing(host_env, entry, option):
     proc = run([*argv, option], host_env() | buffering | {"COLUMNS": "80", "PYTHONPROFILEIMPORTTIME": "1"})
     assert proc.returncode == 0
     if option == "--help":
-        # The README shows the help as it prints, options and exit statuses included.
+        # The README shows the help as it prints, options and exit statuses included, after a
+        # quick start whose first two commands are the Makefile's `make run` and `make test`.
         assert proc.stdout.startswith(USAGE) and proc.stdout in README
+        start = re.search(r"^## Quick start\n.*?```sh\n([^\n]*)\n([^\n]*)\n", README, re.MULTILINE | re.DOTALL)
+        assert [line.split("#")[0].strip() for line in start.groups()] == ["make run", "make test"]
+        assert re.search("^run:", MAKEFILE, re.MULTILINE) and re.search("^test:", MAKEFILE, re.MULTILINE)
     else:  # varnok.__version__ is the same metadata, read on first use; varnok has no other such name
         assert proc.stdout == f"ostrel {importlib.metadata.version('varnok')}\n" == f"ostrel {varnok.__version__}\n"
         assert not hasattr(varnok, "__author__")
