@@ -24,7 +24,7 @@ test: $(VENV)/.installed $(VENV)/.test-deps
 
 install: $(VENV)/.installed
 
-# Native module against the same logic in plain Python; see README.
+# Native module against the same logic in plain Python; see CONTRIBUTING.md.
 bench: $(VENV)/.installed
 	$(PY) bench/run.py
 

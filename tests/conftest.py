@@ -135,7 +135,7 @@ def in_namespace(kind, setup, code):
 # Fake psutil and pyudev, found first on PYTHONPATH by every child interpreter;
 # FAKE_MAC and FAKE_SERIAL set what they report ("None" for None; FAKE_MAC
 # "interrupt", "fail" or "blank" makes the query raise KeyboardInterrupt or OSError (with an empty text for "blank"),
-# "broken" the import of psutil fail).
+# "broken" the import of psutil fail, "missing" fail as where psutil is not installed).
 # Each query, and each run of the fake nvidia-smi, appends its name to the file
 # FAKE_CALLS.
 FAKES = {
@@ -143,6 +143,8 @@ FAKES = {
         import collections, os
         if os.environ["FAKE_MAC"] == "broken":
             raise ImportError("psutil is broken")
+        if os.environ["FAKE_MAC"] == "missing":
+            raise ModuleNotFoundError("No module named 'psutil'", name="psutil")
         AF_LINK = 17
         _Record = collections.namedtuple("snicaddr", "family address netmask broadcast ptp")
         def net_if_addrs():

@@ -12,13 +12,16 @@ from pathlib import Path
 import pytest
 from conftest import run
 
+import varnok
+
 # Each row runs through both entry points, one with standard output buffered
 # (a failed write surfaces at the final flush) and one unbuffered (at the write).
 ENTRY_POINTS = {
     "script": ([str(Path(sys.executable).parent / "ostrel")], {"PYTHONUNBUFFERED": ""}),
     "module": ([sys.executable, "-m", "varnok"], {"PYTHONUNBUFFERED": "1"}),
 }
-README = (Path(__file__).parents[1] / "README.md").read_text()
+ROOT = Path(__file__).parents[1]
+README, MAKEFILE = (ROOT / "README.md").read_text(), (ROOT / "Makefile").read_text()
 MAC = "02:00:5e:aa:bb:cc"
 REPORT = f"Cuda uuid: GPU-1\nMAC Address: {MAC}\n"
 NO_TOOL = "Error getting GPU UUID: [Errno 2] No such file or directory: 'nvidia-smi'"
@@ -38,8 +41,12 @@ DIFFERS = "ostrel: the module gives gpu_uuid 'GPU-…', not 'GPU-…' as explain
 REPORTED = ["psutil", "pyudev", "nvidia-smi"]  # the report's order, and --explain's own
 ASKED = ["pyudev", "psutil", "nvidia-smi"]  # get_machine_string()'s order: --json, --field string
 BOTH = REPORTED + ASKED  # --explain's, then the module's
-SOURCE_TREE = str(Path(__file__).parents[1] / "src")
+SOURCE_TREE = str(ROOT / "src")
 USAGE = "usage: ostrel [-h] [--version] [--json | --field NAME | --explain]\n"
+EMPTY = "ostrel: {} is {}; ostrel --explain shows why\n"  # a value empty or None without an error line of its own
+NOT_INSTALLED = "varnok.ostrel is not installed\n"
+NEEDS = "ostrel: varnok.ostrel needs psutil, not installed here: pip install psutil\n"
+UUIDS = ("GPU-6c6f0a6e-3b2d-4f1a-9e1c-0a1b2c3d4e5f", "GPU-0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0")
 
 
 def json_line(gpu="GPU-1", errors=(None, None, None), disk="SN-XYZ987", mac=MAC):
@@ -49,7 +56,10 @@ def json_line(gpu="GPU-1", errors=(None, None, None), disk="SN-XYZ987", mac=MAC)
 
 
 TOOL_RAN = "  found at …/bin/nvidia-smi\n  exited with status {} after … s\n  printed: {}\n"
-TOOL_OK = TOOL_RAN.format(0, "GPU-1")
+NOT_UUIDS = "  note: not GPU UUIDs (GPU-, then hex digits 8-4-4-4-12, one per line); the module takes it as is\n"
+ODD = TOOL_RAN + NOT_UUIDS  # a run that printed one line, not a GPU UUID
+TOOL_OK = ODD.format(0, "GPU-1")
+TOOL_UUIDS = TOOL_RAN.format(0, UUIDS[0]) + f"  printed: {UUIDS[1]}\n"
 FAILED_RUN = TOOL_RAN.format(9, "partial") + "  on standard error: driver gone\n"
 INTERFACES = {
     MAC: "  lo    00:00:00:00:00:00  passed over by the first pass: not named eth0 or wlan0\n"
@@ -59,19 +69,21 @@ INTERFACES = {
 
 
 def explanation(tool=TOOL_OK, gpu="GPU-1", verdict="The module gives the same values.\n", mac=MAC):
-    """What --explain prints with the fakes."""
+    """What --explain prints with the fakes; a GPU UUID per line, each under the first."""
     return (
         f"Network interfaces, in psutil's order:\n{INTERFACES[mac]}MAC address: {mac or '(empty)'}\n\n"
         "Block devices, in udev's order (by their path under /sys):\n"
         "  device 1  ID_SERIAL=SN-XYZ987  gave the serial\nDisk serial number: SN-XYZ987\n\n"
-        f"GPU tool: nvidia-smi --query-gpu=uuid --format=csv,noheader\n{tool}GPU UUID: {gpu or '(empty)'}\n\n"
-        f"Machine string: SN-XYZ987|{mac}|{gpu}\n{verdict}"
+        f"GPU tool: nvidia-smi --query-gpu=uuid --format=csv,noheader\n{tool}"
+        f"GPU UUID: {(gpu or '(empty)').replace('\n', '\n' + ' ' * 10)}\n\n"
+        f"Machine string: SN-XYZ987|{mac}|{gpu.replace('\n', '\n' + ' ' * 16)}\n{verdict}"
     )
 
 
 # The queries and tool runs of each mode; --explain's own only, as a failed
 # write of the explanation stops it before the module is asked.
 MODES = {"": REPORTED, "--json": ASKED, "--field mac": ["psutil"], "--explain": REPORTED, "--help": [], "--version": []}
+LOADING = list(MODES)[:4]  # the modes that load the module
 BROKEN = {
     "|": (141, ""),
     ">/dev/full": (74, f"{CANNOT} No space left on device\n"),
@@ -99,10 +111,12 @@ RUNS = [
     ("--json", {"mac": "None", "serial": ""}, 1, json_line(disk="", mac=None), "", ASKED),
     ("--json", {"gpu": "printf 'GPU-1\\nGPU-2\\n'"}, 0, json_line("GPU-1\nGPU-2"), "", ASKED),
     ("--field mac", {}, 0, f"{MAC}\n", "", ["psutil"]),
-    ("--field mac", {"mac": "None"}, 1, "", "", ["psutil"]),
-    ("--field mac", {"mac": ""}, 1, "", "", ["psutil"]),
+    # A value that prints nothing says so on stderr, unless the module printed its error line there.
+    ("--field mac", {"mac": "None"}, 1, "", EMPTY.format("mac_address", "None"), ["psutil"]),
+    ("--field mac", {"mac": ""}, 1, "", EMPTY.format("mac_address", "empty"), ["psutil"]),
     ("--field disk", {"serial": " SN 1 "}, 0, " SN 1 \n", "", ["pyudev"]),
-    ("--field disk", {"serial": "None"}, 1, "", "", ["pyudev"]),
+    ("--field disk", {"serial": "None"}, 1, "", EMPTY.format("disk_serial_number", "None"), ["pyudev"]),
+    ("--field gpu", {"gpu": "true"}, 1, "", EMPTY.format("gpu_uuid", "empty"), ["nvidia-smi"]),
     ("--field gpu", {}, 0, "GPU-1\n", "", ["nvidia-smi"]),
     ("--field gpu", {"gpu": None}, 1, "", f"{NO_TOOL}\n", []),
     ("--field gpu", {"gpu": FAILING_TOOL}, 1, "", TOOL_ERR, ["nvidia-smi"]),
@@ -110,7 +124,8 @@ RUNS = [
     ("--field string", {}, 0, f"SN-XYZ987|{MAC}|GPU-1\n", "", ASKED),
     # The string is never empty; it fails as --json does, when a piece is missing.
     ("--field string", {"gpu": None}, 1, f"SN-XYZ987|{MAC}|\n", f"{NO_TOOL}\n", ASKED[:2]),
-    ("--field string", {"mac": "None"}, 1, "SN-XYZ987|None|GPU-1\n", "", ASKED),
+    ("--field string", {"mac": "None"}, 1, "SN-XYZ987|None|GPU-1\n", EMPTY.format("mac_address", "None"), ASKED),
+    ("--field string", {"serial": ""}, 1, f"|{MAC}|GPU-1\n", EMPTY.format("disk_serial_number", "empty"), ASKED),
     # An encoding error is a failed write; in the report the module catches it and says so itself.
     ("--field disk", ASCII, 74, "", f"{CANNOT} {NOT_ASCII % 3}\n", ["pyudev"]),
     ("", ASCII, 0, f"{REPORT}Error in main execution: {NOT_ASCII % 23}\n", "", REPORTED),
@@ -125,10 +140,13 @@ RUNS = [
     ("--explain", {"gpu": None}, 0, explanation(NOT_FOUND, ""), f"{NO_TOOL}\n", REPORTED[:2] + ASKED[:2]),
     ("--explain", {"gpu": FAILING_TOOL}, 0, explanation(FAILED_RUN, ""), TOOL_ERR, BOTH),
     ("--explain", {"mac": "fail"}, 0, explanation(mac=""), f"{NO_MAC}\n", BOTH),
+    # What does not look like GPU UUIDs has a note (above); UUIDs have none, and each stands under the first.
+    ("--explain", {"gpu": f"printf '%s\\n' {' '.join(UUIDS)}"}, 0, explanation(TOOL_UUIDS, "\n".join(UUIDS)), "", BOTH),
     # A tool that answers otherwise at each run: the module disagrees with the explanation.
-    ("--explain", {"gpu": "echo GPU-$$"}, 1, explanation(TOOL_RAN.format(0, "GPU-…"), "GPU-…", ""), DIFFERS, BOTH),
-    # A source tree first on the path, where the module is not built: one line, whatever the mode.
-    *[(args, {"PYTHONPATH": SOURCE_TREE}, 1, "", "varnok.ostrel is not installed\n", []) for args in list(MODES)[:4]],
+    ("--explain", {"gpu": "echo GPU-$$"}, 1, explanation(ODD.format(0, "GPU-…"), "GPU-…", ""), DIFFERS, BOTH),
+    # Not built (a source tree first on the path), or a package it needs missing: one line, whatever the mode.
+    *[(args, {"PYTHONPATH": SOURCE_TREE}, 1, "", NOT_INSTALLED, []) for args in [*LOADING, "--version"]],
+    *[(args, {"mac": "missing"}, 1, "", NEEDS, []) for args in LOADING],
     *[
         (args, {}, 2, "", f"{USAGE}ostrel: error: {error}…\n", [])
         for args, error in [
@@ -137,6 +155,7 @@ RUNS = [
             ("--json --field mac", "argument --field: not allowed with argument --json"),
             ("--explain --json", "argument --json: not allowed with argument --explain"),
             ("--bogus", "unrecognized arguments: --bogus"),
+            ("--bogus >&-", "unrecognized arguments: --bogus"),  # though standard output is closed
             ("extra", "unrecognized arguments: extra"),
         ]
     ],
@@ -179,10 +198,15 @@ def test_help_and_version_touch_nothing(host_env, entry, option):
     proc = run([*argv, option], host_env() | buffering | {"COLUMNS": "80", "PYTHONPROFILEIMPORTTIME": "1"})
     assert proc.returncode == 0
     if option == "--help":
-        # The README shows the help as it prints, options and exit statuses included.
+        # The README shows the help as it prints, options and exit statuses included, after a
+        # quick start whose first two commands are the Makefile's `make run` and `make test`.
         assert proc.stdout.startswith(USAGE) and proc.stdout in README
-    else:
-        assert proc.stdout == f"ostrel {importlib.metadata.version('varnok')}\n"
+        start = re.search(r"^## Quick start\n.*?```sh\n([^\n]*)\n([^\n]*)\n", README, re.MULTILINE | re.DOTALL)
+        assert [line.split("#")[0].strip() for line in start.groups()] == ["make run", "make test"]
+        assert re.search("^run:", MAKEFILE, re.MULTILINE) and re.search("^test:", MAKEFILE, re.MULTILINE)
+    else:  # varnok.__version__ is the same metadata, read on first use; varnok has no other such name
+        assert proc.stdout == f"ostrel {importlib.metadata.version('varnok')}\n" == f"ostrel {varnok.__version__}\n"
+        assert not hasattr(varnok, "__author__")
     # No query, no tool, and the extension module is not even loaded: stderr
     # holds only the interpreter's import timings, which list argparse.
     lines = proc.stderr.splitlines()
@@ -190,11 +214,3 @@ def test_help_and_version_touch_nothing(host_env, entry, option):
     imported = {line.rsplit("|", 1)[1].strip() for line in lines}
     assert "argparse" in imported and "varnok.ostrel" not in imported
     assert host_env.calls() == []
-
-
-def test_version_attribute_is_the_metadata_version():
-    import varnok
-
-    assert varnok.__version__ == importlib.metadata.version("varnok")
-    with pytest.raises(AttributeError):
-        varnok.__author__  # noqa: B018

@@ -11,6 +11,10 @@ its public functions, with standard output redirected to standard error while
 they run: the module writes its error lines through ``print``, so they land on
 stderr and standard output carries only the values.
 
+Where the module is not built (a source tree first on the path), every mode but
+``--help`` prints one line that says so and exits 1; so does every mode that
+loads the module where a package that it imports is not installed.
+
 ``main`` runs the command and lets a failed write or an interrupt propagate;
 ``command``, the installed entry point, turns those into exit statuses.
 """
@@ -20,8 +24,10 @@ import contextlib
 import ctypes
 import importlib
 import importlib.util
+import io
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -39,6 +45,10 @@ SOURCES = {
 }
 FIELDS = (*SOURCES, "string")
 
+# What the module imports while it loads, each the name of its package.
+DEPENDENCIES = ("psutil", "pyudev", "loguru")
+NOT_INSTALLED = f"{MODULE} is not installed"
+
 # Exit statuses. 74 is EX_IOERR of <sysexits.h>; 130 and 141 are what a shell
 # reports for a command ended by SIGINT or SIGPIPE.
 MISSING = 1
@@ -52,7 +62,8 @@ EPILOG = """\
 exit status:
   0    every value asked for is there (the report without options: always)
   1    a value asked for is empty or None; --explain: the module disagrees;
-       varnok.ostrel is not installed (one line on standard error)
+       varnok.ostrel, or a package it needs, is not installed (one line on
+       standard error says which)
   2    usage error
   74   cannot write output: a full device, a closed standard output, an
        encoding error (one line on standard error says which)
@@ -76,9 +87,16 @@ class _Print(argparse.Action):
 
 
 def _version(parser: argparse.ArgumentParser) -> str:
-    from varnok import __version__  # the package metadata, read only when asked for
+    """The installed package's version; where the package is not installed (a source
+    tree first on the path), the line that every other mode prints there, and 1."""
+    from importlib.metadata import PackageNotFoundError, version  # read only when asked for
 
-    return f"{parser.prog} {__version__}\n"
+    try:
+        if extension() is None:
+            raise PackageNotFoundError(MODULE)
+        return f"{parser.prog} {version('varnok')}\n"
+    except PackageNotFoundError:
+        parser.exit(MISSING, f"{NOT_INSTALLED}\n")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -103,7 +121,15 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def run_report(origin: str | None) -> int:
+def extension() -> str | None:
+    """The file of varnok.ostrel's library; "" when the module is already imported,
+    None when it is not built (a source tree first on the path has none)."""
+    if MODULE in sys.modules:
+        return ""
+    return getattr(importlib.util.find_spec(MODULE), "origin", None)
+
+
+def run_report(origin: str) -> int:
     """Loads varnok.ostrel, the extension at `origin`, as the main module, which
     prints its report."""
     if MODULE in sys.modules:
@@ -166,14 +192,19 @@ def print_json() -> int:
 
 
 def print_field(name: str) -> int:
+    """Prints one value; for each value asked for that is empty or None, and for which
+    the module printed no error line of its own, says so on standard error."""
+    names = list(SOURCES) if name == "string" else [name]
+    values, errors = query(names)
     if name == "string":
-        values, _ = query(list(SOURCES))
         print(machine_string(values))
-        return 0 if all(values) else MISSING
-    (value,), _ = query([name])
-    if value:
-        print(value)
-    return 0 if value else MISSING
+    elif values[0]:
+        print(values[0])
+    for asked, value, error in zip(names, values, errors, strict=True):
+        if not value and error is None:
+            empty = "None" if value is None else "empty"
+            print(f"ostrel: {SOURCES[asked][0]} is {empty}; ostrel --explain shows why", file=sys.stderr)
+    return 0 if all(values) else MISSING
 
 
 # What the module's sources look for (src/varnok/ostrel/network.cpp, disk.cpp, gpu.cpp).
@@ -181,10 +212,18 @@ PREFERRED = ("eth0", "wlan0")
 EXCLUDED = ("lo", "docker", "veth")
 GPU_TOOL = ["nvidia-smi", "--query-gpu=uuid", "--format=csv,noheader"]
 GPU_TOOL_TIMEOUT = 120
+# What nvidia-smi prints for each GPU; the module takes whatever it prints.
+GPU_UUID = re.compile(r"GPU-[0-9a-fA-F]{8}(-[0-9a-fA-F]{4}){3}-[0-9a-fA-F]{12}")
 
 
 def shown(value: object) -> str:
     return "(empty)" if value == "" else f"{value}"
+
+
+def labelled(label: str, value: object) -> str:
+    """`label: value`, each further line of the value (one GPU UUID per GPU) indented
+    under the first."""
+    return f"{label}: " + shown(value).replace("\n", "\n" + " " * (len(label) + 2))
 
 
 def explain_interfaces(psutil) -> tuple[list[str], str | None]:
@@ -196,7 +235,7 @@ def explain_interfaces(psutil) -> tuple[list[str], str | None]:
             for name, records in psutil.net_if_addrs().items()
         ]
     except Exception as error:
-        return [*lines, f"  psutil.net_if_addrs() failed: {error}", "MAC address: (empty)"], ""
+        return [*lines, f"  psutil.net_if_addrs() failed: {error}", labelled("MAC address", "")], ""
     by_name = next((i for i, (name, links) in enumerate(table) if name in PREFERRED and links), None)
     chosen = by_name
     if by_name is None:
@@ -219,7 +258,7 @@ def explain_interfaces(psutil) -> tuple[list[str], str | None]:
     if not table:
         lines.append("  (none)")
     value = table[chosen][1][0] if chosen is not None else ""
-    return [*lines, f"MAC address: {shown(value)}"], value
+    return [*lines, labelled("MAC address", value)], value
 
 
 def excluded(name: str) -> str | None:
@@ -241,11 +280,11 @@ def explain_disks(pyudev) -> tuple[list[str], str | None]:
             name = getattr(device, "sys_name", None) or f"device {number}"
             rows.append((name, why, getattr(device, "sys_path", None) or ""))
     except Exception as error:
-        return [*lines, f"  reading udev failed: {error}", "Disk serial number: (empty)"], ""
+        return [*lines, f"  reading udev failed: {error}", labelled("Disk serial number", "")], ""
     width = max((len(name) for name, _, _ in rows), default=0)
     why_width = max((len(why) for _, why, _ in rows), default=0)
     lines += [f"  {name:<{width}}  {why:<{why_width}}  {path}".rstrip() for name, why, path in rows] or ["  (none)"]
-    return [*lines, f"Disk serial number: {shown(value)}"], value
+    return [*lines, labelled("Disk serial number", value)], value
 
 
 def explain_gpu() -> tuple[list[str], str]:
@@ -270,8 +309,12 @@ def explain_gpu() -> tuple[list[str], str]:
         else:
             lines += [f"  printed: {line}" for line in printed.strip().splitlines()]
             value = printed.strip() if done.returncode == 0 else ""
+            if done.returncode == 0 and not (value and all(map(GPU_UUID.fullmatch, value.split("\n")))):
+                lines.append(
+                    "  note: not GPU UUIDs (GPU-, then hex digits 8-4-4-4-12, one per line); the module takes it as is"
+                )
         lines += [f"  on standard error: {line}" for line in done.stderr.decode(errors="replace").splitlines()]
-    return [*lines, f"GPU UUID: {shown(value)}"], value
+    return [*lines, labelled("GPU UUID", value)], value
 
 
 def explain() -> int:
@@ -284,7 +327,7 @@ def explain() -> int:
     gpu_lines, gpu = explain_gpu()
     explained = {"disk": disk, "mac": mac, "gpu": gpu}
     print("\n\n".join("\n".join(lines) for lines in (mac_lines, disk_lines, gpu_lines)))
-    print(f"\nMachine string: {machine_string(list(explained.values()))}")
+    print("\n" + labelled("Machine string", machine_string(list(explained.values()))))
     sys.stdout.flush()  # a failed write ends the command before the module runs the queries again
     values, _ = query(list(explained))
     differ = [(name, want, got) for (name, want), got in zip(explained.items(), values, strict=True) if want != got]
@@ -303,18 +346,25 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command and returns its exit status. A failed write, an interrupt,
     and --help, --version or a usage error (SystemExit) propagate."""
     args = build_parser().parse_args(argv)
-    origin = None if MODULE in sys.modules else getattr(importlib.util.find_spec(MODULE), "origin", None)
-    if MODULE not in sys.modules and not origin:
-        # Not built: a source tree on the path has only the module's C++ sources there.
-        print(f"{MODULE} is not installed", file=sys.stderr)
+    origin = extension()
+    if origin is None:
+        print(NOT_INSTALLED, file=sys.stderr)
         return MISSING
-    if args.json:
-        return print_json()
-    if args.field:
-        return print_field(args.field)
-    if args.explain:
-        return explain()
-    return run_report(origin)
+    try:
+        if args.json:
+            return print_json()
+        if args.field:
+            return print_field(args.field)
+        if args.explain:
+            return explain()
+        return run_report(origin)
+    except ModuleNotFoundError as error:  # raised by the module's load, before it queries anything
+        if error.name not in DEPENDENCIES:
+            raise
+        # The module stops at the first it lacks; name the others it lacks too.
+        names = " ".join(dict.fromkeys([error.name, *(d for d in DEPENDENCIES if not importlib.util.find_spec(d))]))
+        print(f"ostrel: {MODULE} needs {names}, not installed here: pip install {names}", file=sys.stderr)
+        return MISSING
 
 
 class _Output:
@@ -361,16 +411,30 @@ def _discard_pending(stream) -> None:
             os.close(devnull)
 
 
+def _closed_from_start(argv: Sequence[str] | None) -> int:
+    """Standard output closed when the interpreter started: a usage error is still 2,
+    and --version where the package is not installed 1 (their one line goes to
+    standard error); anything else would write to standard output: 74."""
+    try:
+        with contextlib.redirect_stdout(io.StringIO()):  # what --help or --version would print
+            build_parser().parse_args(argv)
+    except SystemExit as done:
+        if done.code:
+            return done.code if isinstance(done.code, int) else MISSING
+    return _cannot_write("standard output is closed")
+
+
 def command(argv: Sequence[str] | None = None) -> int:
     """The ostrel command: main(), with what escapes from it made an exit status.
 
     A broken pipe ends it quietly (141), as Python's documentation recommends for
     SIGPIPE; any other failed write of standard output, a standard output closed
-    from the start included, is one line on standard error (74); Ctrl-C is 130.
+    from the start included, is one line on standard error (74), though a usage
+    error stays a usage error (2); Ctrl-C is 130.
     Nothing else is caught: a failure that is not one of these keeps its traceback."""
     stream = sys.stdout
     if stream is None:  # descriptor 1 was closed when the interpreter started
-        return _cannot_write("standard output is closed")
+        return _closed_from_start(argv)
     output = sys.stdout = _Output(stream)
     try:
         try:
