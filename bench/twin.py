@@ -84,12 +84,19 @@ _DICT_WALK = type(iter({}.items()))
 
 def _raise_at(name, line):
     """A function `name` whose raise stands at `line` of the module's file; it
-    takes its message from `pending`, so that its frame holds no local, as
-    the module's entry for a call whose arguments could not be bound holds none."""
+    raises what it is given (a message becomes a TypeError) from `pending`, so
+    that its frame holds no local, as the module's entry for a call whose
+    arguments could not be bound holds none."""
     pending = []
-    source = "\n" * (line - 1) + f"def {name}(): raise TypeError(pending.pop())"
+    source = "\n" * (line - 1) + f"def {name}(): raise pending.pop()"
     exec(compile(source, FILE_NAME, "exec"), namespace := {"pending": pending})
-    return lambda message: pending.append(message) or namespace[name]()
+
+    def fail(error):
+        pending.append(TypeError(error) if isinstance(error, str) else error)
+        del error
+        namespace[name]()
+
+    return fail
 
 
 def binding(function):
@@ -113,19 +120,41 @@ def binding(function):
         return call
 
     fail = _raise_at(name, code.co_firstlineno)
+    parameter = "device_type"
+
+    def named(keyword):
+        """Whether a keyword names the parameter: the same object, else ==."""
+        return keyword is parameter or bool(keyword == parameter)
+
+    def bind(args, kwargs):
+        """The bound argument, or the message of the binding's TypeError, in
+        the module's order: too many positional arguments first, then the
+        keywords in the order given."""
+        keywords, values = list(kwargs), list(kwargs.values())
+        positional = f"{name:.200}() takes exactly 1 positional argument ({len(args)} given)"
+        if len(args) > 1:
+            return None, positional
+        if args:
+            if not keywords:
+                return args, None
+            problem = "got multiple values for" if named(keywords[0]) else "got an unexpected"
+            return None, f"{name}() {problem} keyword argument '{keywords[0]}'"
+        found = next((i for i, keyword in enumerate(keywords) if named(keyword)), None)
+        if found is None:
+            return None, positional
+        if len(keywords) > 1:
+            return None, f"{name}() got an unexpected keyword argument '{keywords[found == 0]}'"
+        return values[found:], None
 
     def call(*args, **kwargs):
-        keywords = list(kwargs)
-        if len(args) == 1 and not kwargs:
-            return function(args[0])
-        if not args and keywords == ["device_type"]:
-            return function(kwargs["device_type"])
-        if len(args) > 1 or (not args and "device_type" not in keywords):
-            message = f"{name:.200}() takes exactly 1 positional argument ({len(args)} given)"
-        else:
-            offending = keywords[0] if args else next(k for k in keywords if k != "device_type")
-            problem = "got multiple values for" if args and offending == "device_type" else "got an unexpected"
-            message = f"{name}() {problem} keyword argument '{offending}'"
+        try:
+            bound, message = bind(args, kwargs)
+        except BaseException as error:  # from a keyword's own __eq__: at the def line, as the module's binding
+            del args, kwargs
+            fail(error)
+        if bound is not None:
+            del args, kwargs
+            return function(*bound)
         del args, kwargs
         fail(message)
 

@@ -142,6 +142,25 @@ void remember_class_attribute(AttributeCache& cache, PyTypeObject* type, PyObjec
 
 } // namespace
 
+void add_attribute_error_context(PyObject* object, PyObject* name)
+{
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return;
+    }
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    PyObject* fields[2] = {};
+    const bool read = PyObject_GetOptionalAttr(error.get(), texts.name, &fields[0]) >= 0
+                      && PyObject_GetOptionalAttr(error.get(), texts.obj, &fields[1]) >= 0;
+    Ref known[] = {Ref::steal(fields[0]), Ref::steal(fields[1])};
+    const auto unset = [](const Ref& field) { return !field || Py_IsNone(field.get()); };
+    if (read && unset(known[0]) && unset(known[1])
+        && (PyObject_SetAttr(error.get(), texts.name, name) < 0 || PyObject_SetAttr(error.get(), texts.obj, object) < 0)) {
+        return; // that failure is raised instead, as the interpreter does
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(error.release());
+}
+
 void forget_lookups()
 {
     remembered_lookups = Remembered{};
@@ -247,7 +266,7 @@ Ref get_field_in_full(PyObject* record, PyObject* name, FieldCache& cache)
         if (kind && kind->tp_descr_get && kind->tp_descr_set && PyType_HasFeature(kind, Py_TPFLAGS_IMMUTABLETYPE)
             && guard.holds(type)) {
             cache = FieldCache{guard, descriptor};
-            return get_by_descriptor(descriptor, record);
+            return get_by_descriptor(descriptor, record, name);
         }
     }
     return Ref::steal(PyObject_GetAttr(record, name));

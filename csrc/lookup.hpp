@@ -135,13 +135,21 @@ inline Ref get_attribute(PyObject* object, PyObject* name, AttributeCache& cache
     return get_attribute_in_full(object, name, cache);
 }
 
+// What PyObject_GetAttr adds to an AttributeError that a lookup of `name` on
+// `object` raised: the name and the object, unless it carries either already.
+void add_attribute_error_context(PyObject* object, PyObject* name);
+
 // What the generic attribute lookup does with a data descriptor of the
 // record's class, which takes precedence over the instance's own attributes.
-inline Ref get_by_descriptor(PyObject* descriptor, PyObject* record)
+inline Ref get_by_descriptor(PyObject* descriptor, PyObject* record, PyObject* name)
 {
     Ref held = Ref::dup(descriptor); // the call may change the class
-    return Ref::steal(
+    Ref value = Ref::steal(
         Py_TYPE(descriptor)->tp_descr_get(descriptor, record, reinterpret_cast<PyObject*>(Py_TYPE(record))));
+    if (!value) {
+        add_attribute_error_context(record, name);
+    }
+    return value;
 }
 
 // `record.name` for a record whose class defines the field as a data
@@ -149,7 +157,7 @@ inline Ref get_by_descriptor(PyObject* descriptor, PyObject* record)
 inline Ref get_field(PyObject* record, PyObject* name, FieldCache& cache)
 {
     if (PyObject* descriptor = remembered(cache, record)) {
-        return get_by_descriptor(descriptor, record);
+        return get_by_descriptor(descriptor, record, name);
     }
     return get_field_in_full(record, name, cache);
 }

@@ -44,6 +44,7 @@ namespace ostrel {
     X(loguru_module, "loguru")                                                                                         \
     X(subprocess, "subprocess")                                                                                        \
     X(name, "name")                                                                                                    \
+    X(obj, "obj")                                                                                                      \
     /* attributes and keys */                                                                                          \
     X(net_if_addrs, "net_if_addrs")                                                                                    \
     X(items, "items")                                                                                                  \

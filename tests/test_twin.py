@@ -135,7 +135,7 @@ def mostly(usual, *others, weight=3):
 
 
 FINAL = mostly(None, "del", "weakref")
-ITERABLES = ["generator", "iterator", "custom", "tuple"]
+ITERABLES = ["generator", "iterator", "custom", "tuple", "list_sub", "tuple_sub"]
 VALUES = ["2", "huge", "family17", "eq17", "nonbool17", "int_eq17", "keyed17"]
 records = st.fixed_dictionaries(
     {
@@ -169,7 +169,7 @@ psutils = st.fixed_dictionaries(
     {
         "holder": mostly("module", *HOLDERS, "real"),
         "getattr_error": GETATTR_ERRORS,
-        "af_link": mostly("17", *VALUES, weight=4),
+        "af_link": mostly("17", *VALUES, "fresh17", weight=4),
         "table": tables,
     }
 )
@@ -202,15 +202,18 @@ worlds = st.fixed_dictionaries(
         "psutil": psutils,
         "pyudev": pyudevs,
         "subprocess": subprocesses,
-        "device_type": st.fixed_dictionaries({"kind": mostly("own", "enum", "class", "meta", "namespace")}),
+        "device_type": st.fixed_dictionaries({"kind": mostly("own", "enum", "class", "meta", "namespace", "fresh")}),
         "key": mostly("honest", "alternate", "nonbool", weight=2),
+        # the interpreter around the calls
+        "sigint": mostly("default", "logs", "raises"),
+        "builtins": mostly("plain", "getattr", "class"),
     }
 )
 
 # ---- programs -------------------------------------------------------------------
 
 SOURCE_VALUES = ["world", "deleted", "builtins", "key", "text", "wide", "none", "int", "bytes", "str_sub", "quiet"]
-SOURCE_VALUES += ["formats"]
+SOURCE_VALUES += ["formats", "pending", "dropping"]
 binds = st.one_of(
     st.tuples(
         st.just("bind"),
@@ -248,21 +251,23 @@ changes = st.one_of(
     st.tuples(st.just("exhaust"), st.sampled_from(["record", "data", "keyed", "psutil", "device_type", "af_link"])),
     st.tuples(st.just("subprocess"), st.sampled_from(["module", "none", "missing", "getattr", "spec"])),
     st.tuples(st.just("stdout"), st.sampled_from(["hooked", "plain"])),  # not "builtin": it spends no budget
+    st.tuples(st.just("pending"), st.sampled_from(["net_if_addrs", "Context", "items", "strip"])),
     st.tuples(st.just("print"), st.sampled_from(["replaced", "restore"])),
     st.tuples(st.just("import"), st.sampled_from(["hooked", "restore"])),
     st.sampled_from([("value_class",), ("record_class",), ("record_field",), ("reborn",), ("swap_key",), ("gc",)]),
+    st.just(("grow",)),
 ).map(list)
 ARGUMENTS = ["MAC", "DISK", "CUDA", "world:MAC", "world:CUDA", "1", "none", "text", "all", "nothing", "huge"]
 calls = st.tuples(
     st.just("call"),
     st.sampled_from(FUNCTIONS),
     st.sampled_from(ARGUMENTS),
-    st.sampled_from(["plain", "plain", "plain", "kw", "except", "generator", "nested", "bad"]),
+    st.sampled_from(["plain", "plain", "plain", "kw", "except", "generator", "nested", "bad", "keyname", "keynames"]),
 ).map(list)
 # Failures of every family, and more often those that escape, whose traceback
 # entries show where the module was.
 ESCAPING = ["KeyboardInterrupt", "SystemExit", "GeneratorExit", "Interrupt"]
-failures = st.tuples(st.just("raise"), st.sampled_from(list(ERRORS) + ESCAPING * 2))
+failures = st.tuples(st.just("raise"), st.sampled_from(list(ERRORS) + ESCAPING * 2)) | st.just(("warn",))
 actions = st.tuples(mostly(True, False, weight=2), failures, changes).map(
     lambda t: list(t[1]) if t[0] else ["change", *t[2]]
 )
@@ -273,6 +278,7 @@ programs = st.fixed_dictionaries(
         "world": worlds,
         "steps": st.lists(st.one_of(calls, changes.map(lambda c: ["change", *c])), max_size=8),
         "triggers": st.lists(triggers, max_size=4),
+        "limit": mostly(1000, 120, 400, 2000),
     }
 )
 
@@ -327,42 +333,49 @@ def eth0(*records, **kwargs):
     return {"table": table(entry("eth0", *records)), **kwargs}
 
 
-GUARDS = [
-    # record fields
-    program(("descriptor", "__get__"), psutil=eth0(rec(cls="data"))),
-    program(("descriptor", "__set__"), psutil=eth0(rec("2", cls="data"))),
-    program(("descriptor", "class"), psutil=eth0(rec(cls="data"))),
-    program(("record_field",), psutil=eth0(rec("2", cls="nt_sub"), rec(cls="nt_sub"))),
-    program(("record_class",), psutil=eth0(rec("17", "zero"), rec("2"))),
-    program(psutil=eth0(rec(cls="method"))),
-    program(psutil=eth0(rec("fresh17", cls="property"))),
-    # module attributes
-    program(("module_class", "psutil", "property")),
-    program(("module_class", "psutil", "getattribute")),
-    program(("real_class",), psutil={"holder": "real"}),
-    program(("bind", "psutil", "builtins"), ("reborn",)),
-    program(("bind", "psutil", "key"), key="alternate"),
-    program(("module_class", "pyudev", "property")),
-    program(("bind", "subprocess", "fresh")),
-    # class attributes
-    program(("value_get", True), psutil={"holder": "class", "af_link": "family17"}),
-    program(("value_class",), psutil={"holder": "class", "af_link": "eq17"}),
-    program(("member_get", True)),
-    program(("member_class", "MAC", "equal_to_all")),
-    program(("metaclass", "swap")),
-    program(("metaclass", "descriptor")),
-    # ordinary rebinding
-    program(
-        ("bind", "psutil", "fresh"),
-        ("attr", "psutil", "AF_LINK", "2"),
-        ("bind", "psutil", "deleted"),
-        ("bind", "psutil", "builtins"),
-        ("bind", "get_mac_address", "int"),
-        ("bind", "get_gpu_uuid", "none"),
-        ("bind", "get_disk_serial_number", "none"),
-        ("bind", "DeviceType", "deleted"),
-    ),
+# One row for each thing a remembered lookup depends on (lookup.cpp's table):
+# the world that lets the module remember it, and the change of exactly that
+# thing, made between two rounds of warm calls.
+GUARD_ROWS = [
+    # 1. a module-level name: the namespace's contents and key types
+    ({}, [("bind", "psutil", "fresh"), ("bind", "DeviceType", "deleted"), ("bind", "get_gpu_uuid", "none")]),
+    ({"key": "alternate"}, [("bind", "psutil", "key")]),
+    # 2. a module's attribute: the module's type, its namespace's contents, key types and identity
+    ({}, [("module_class", "psutil", "property")]),
+    ({}, [("module_class", "psutil", "getattribute")]),
+    ({}, [("module_class", "pyudev", "property")]),
+    ({"psutil": {"holder": "real"}}, [("real_class",)]),
+    ({}, [("attr", "psutil", "AF_LINK", "2"), ("attr", "pyudev", "Context", "deleted")]),
+    ({"psutil": {"holder": "getattr", "getattr_error": "store"}}, []),
+    ({}, [("bind", "psutil", "builtins"), ("reborn",)]),
+    ({}, [("bind", "subprocess", "fresh")]),
+    # 3. a class's attribute: the class, its metaclass, the value's type
+    ({"psutil": {"holder": "class"}}, [("attr", "psutil", "AF_LINK", "2")]),
+    ({"psutil": {"holder": "class"}}, [("exhaust", "psutil")]),
+    ({}, [("metaclass", "swap")]),
+    ({}, [("metaclass", "descriptor")]),
+    ({"psutil": {"holder": "class", "af_link": "family17"}}, [("value_get", True)]),
+    ({"psutil": {"holder": "class", "af_link": "eq17"}}, [("value_class",)]),
+    ({"psutil": {"holder": "class", "af_link": "keyed17"}}, []),
+    ({}, [("member_get", True)]),
+    ({}, [("member_class", "MAC", "equal_to_all")]),
+    # 4. a record's field: the record's class, the descriptor's kind
+    ({"psutil": eth0(rec("2", cls="nt_sub"), rec(cls="nt_sub"))}, [("record_field",)]),
+    ({"psutil": eth0(rec("17", "zero"), rec("2"))}, [("record_class",)]),
+    ({"psutil": eth0(rec(cls="keyed"))}, [("exhaust", "keyed")]),
+    *(({"psutil": eth0(rec(cls="data"))}, [("descriptor", change)]) for change in ("__get__", "__set__", "class")),
+    *(({"psutil": eth0(rec("fresh17", cls=cls))}, []) for cls in ("method", "property")),
 ]
+
+
+def guarded(row, drawn=None):
+    """The program of a guard row; with `drawn`, in a drawn program's world."""
+    overrides, changes_ = row
+    base = drawn["world"] if drawn else program()["world"]
+    world = {k: {**v, **overrides.get(k, {})} if isinstance(v, dict) else overrides.get(k, v) for k, v in base.items()}
+    steps = [["change", *change] for change in changes_] + (drawn["steps"][:2] if drawn else [])
+    return {**(drawn or {}), "world": world, "steps": steps, "triggers": drawn["triggers"] if drawn else []}
+
 
 SAME_AS_PLAIN_PYTHON = [
     # Python code at the bottom of a call cycle on a 256 KiB thread stack.
@@ -500,10 +513,14 @@ def raising_everywhere(error):
     phases=list(Phase) if os.environ.get("TWIN_SHRINK") else [p for p in Phase if p is not Phase.shrink],
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )
-@example(GUARDS)
+@example([guarded(row) for row in GUARD_ROWS])
 @example(SAME_AS_PLAIN_PYTHON)
 @example(FOUND)
-@given(st.lists(programs, min_size=1, max_size=10))
+@given(
+    st.lists(
+        programs | st.tuples(st.sampled_from(GUARD_ROWS), programs).map(lambda t: guarded(*t)), min_size=1, max_size=10
+    )
+)
 def test_module_matches_its_twin(batch):
     check(batch)
 

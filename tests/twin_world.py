@@ -16,6 +16,7 @@ in the middle of a call. The log of each program is written as one JSON line
 to the real stdout as soon as the program ends, so a crash names the program.
 """
 
+import _thread
 import builtins
 import collections
 import ctypes
@@ -28,6 +29,7 @@ import sys
 import threading
 import traceback
 import types
+import warnings
 import weakref
 from pathlib import Path
 
@@ -41,7 +43,8 @@ SITES = (
     "net_if_addrs", "psutil.getattr", "items", "table.next", "key.eq", "key.contains", "key.hash", "addrs.iter",
     "addrs.next", "family", "address", "value.eq", "bool", "Context", "pyudev.getattr", "list_devices",
     "devices.next", "properties", "props.contains", "props.getitem", "spec", "subprocess.getattr", "check_output",
-    "decode", "strip", "member", "arg.eq", "source", "write", "del", "weakref", "import", "format",
+    "decode", "strip", "member", "arg.eq", "source", "write", "del", "weakref", "import", "format", "signal",
+    "devices.iter", "table.iter",
 )  # fmt: skip
 
 
@@ -79,24 +82,35 @@ class OutOfBudget(BaseException):
 
 
 class Output(io.StringIO):
+    """Standard output: what is written, and the exception being handled (with
+    its traceback entries and their locals) as each error line is written."""
+
     def write(self, text):
         RUN.spend(len(text) // 80 + 1)
+        if text.strip() and sys.exception() is not None and self is OUT:
+            note("handling " + json.dumps(describe_exception(sys.exception())))
         return super().write(text)
 
 
 LOG = []
-OUT = Output()
+OUT, ERR = Output(), Output()
 BUILTIN_OUT = io.StringIO()  # a stream whose write runs no Python code, for calls at the recursion limit
+STREAMS = {"out": OUT, "out ": BUILTIN_OUT, "err": ERR}
 
 
 def note(text):
-    for stream in (OUT, BUILTIN_OUT):
+    for kind, stream in STREAMS.items():
         printed = stream.getvalue()
         if printed:
-            LOG.append("out " + printed)
+            LOG.append(f"{kind.strip()} {printed}")
             stream.seek(0)
             stream.truncate()
     LOG.append(text)
+
+
+def warned(message, category, *_):
+    """Warnings are compared by category and text; where one is attributed is not (the module has no frame)."""
+    note(f"warning {category.__name__} {message}")
 
 
 def text_of(exc):
@@ -130,6 +144,9 @@ def describe_exception(exc, depth=0):
     return {
         "type": type(exc).__qualname__,
         "text": text_of(exc),
+        "args": [describe(arg) for arg in exc.args],
+        "attributes": [describe(getattr(exc, name, None)) for name in ("name", "obj")],
+        "notes": [describe(note) for note in getattr(exc, "__notes__", ())],
         "traceback": entries(exc.__traceback__),
         "cause": describe_exception(exc.__cause__, depth + 1),
         "context": describe_exception(exc.__context__, depth + 1),
@@ -185,6 +202,9 @@ def event(site, label=""):
             note(f"trigger {site} {count} {action}")
             if action[0] == "raise":
                 raise ERRORS[action[1]]()
+            if action[0] == "warn":
+                warnings.warn(f"at {site}", UserWarning, stacklevel=2)
+                return
             RUN.world.change(action[1:])
 
 
@@ -229,13 +249,17 @@ class EqualTo(Finalised):
     __hash__ = object.__hash__
 
 
-def make_key_class(behaviour):
-    """A str subclass that logs what is asked of it, used as a name and as a key."""
+def make_key_class(behaviour, hashed=True):
+    """A str subclass that logs what is asked of it, used as a name and as a key
+    (and, not `hashed`, as a keyword name: how a call passes those on is no
+    concern of the module)."""
 
     class Key(str):
         answers = 0
 
         def __eq__(self, other):
+            if not hashed and isinstance(other, Key):  # keyword names meeting in a call's own dict
+                return str.__eq__(self, other)
             event("key.eq", str(self))
             Key.answers += 1
             equal = str.__eq__(self, other)
@@ -244,7 +268,8 @@ def make_key_class(behaviour):
             return NonBool(equal is True, "key-answer") if behaviour == "nonbool" else equal
 
         def __hash__(self):
-            event("key.hash", str(self))
+            if hashed:
+                event("key.hash", str(self))
             return str.__hash__(self)
 
         def __contains__(self, fragment):
@@ -328,8 +353,13 @@ def text_value(kind, label):
 def read(obj, name):
     event(name, obj.label)
     value = obj.values[name]
-    if value is MISSING:
-        raise AttributeError(name)
+    if value is MISSING:  # with name and obj: whether plain Python adds them depends on its specialisation
+        raise AttributeError(name, name=name, obj=obj)
+    return fresh(value)
+
+
+def fresh(value):
+    """A value read anew at every read where the holder computes its attributes."""
     return value.make() if isinstance(value, Fresh) else value
 
 
@@ -345,6 +375,50 @@ class Plain:
     pass
 
 
+class Arming:
+    """The first item of a huge walk: reading it arms the timer."""
+
+    def __init__(self, family, properties):
+        self._family, self._properties, self.address = family, properties, None
+
+    @staticmethod
+    def arm():
+        signal.setitimer(signal.ITIMER_REAL, 0.001)
+
+    @property
+    def family(self):
+        self.arm()
+        return self._family
+
+    @property
+    def properties(self):
+        self.arm()
+        return self._properties
+
+    @classmethod
+    def key(cls, text):
+        """An interface name whose first comparison arms the timer."""
+        return type("Arming", (str,), {"__eq__": lambda s, o: cls.arm() or str.__eq__(s, o), "__hash__": str.__hash__})(
+            text
+        )
+
+
+class Member(Finalised):
+    __slots__ = ("final", "label")
+
+
+class Dropping(Finalised):
+    """A source that unbinds itself while it runs: the call's own reference is its last."""
+
+    def __init__(self, world, name):
+        self.world, self.label, self.final = world, name, "del"
+
+    def __call__(self, *args):
+        event("source", self.label)
+        vars(self.world.m).pop(self.label, None)
+        return "D"
+
+
 # ---- the world --------------------------------------------------------------------
 
 
@@ -354,8 +428,9 @@ class World:
     def __init__(self, module, spec):
         self.m, self.spec, self.made = module, spec, collections.Counter()
         self.weakrefs, self.kept, self.records, self.tables = [], [], [], []
-        self.huge = []
+        self.huge, self.supplied, self.classes = [], {}, collections.defaultdict(list)
         self.Key = make_key_class(spec.get("key", "honest"))
+        self.KeyName = make_key_class(spec.get("key", "honest"), hashed=False)
         self.make_record_classes()
         self.psutil = self.make_psutil(spec["psutil"])
         self.pyudev = self.make_pyudev(spec["pyudev"])
@@ -366,6 +441,29 @@ class World:
         for name in NAMES:
             vars(module)[name] = self.values[name]
         sys.modules["subprocess"] = self.subprocess
+        self.settle(spec.get("sigint", "default"), spec.get("builtins", "plain"))
+
+    def settle(self, sigint, kind):
+        """The interpreter around the calls: what SIGINT does, and a builtins
+        module that answers missing names or logs every attribute read (which
+        the module, reading the builtins' namespace as the interpreter does,
+        must not reach)."""
+
+        def handler(signum, frame):
+            event("signal", sigint)
+            if sigint == "raises":
+                raise Failure("signal")
+
+        signal.signal(signal.SIGINT, signal.default_int_handler if sigint == "default" else handler)
+        if kind == "getattr":
+            builtins.__getattr__ = lambda name: (event("builtins.getattr", name), self.values.get(name, 1))[1]
+        elif kind == "class":
+
+            def logged(module, name):
+                event("builtins.getattr", name)
+                return types.ModuleType.__getattribute__(module, name)
+
+            builtins.__class__ = type("Builtins", (types.ModuleType,), {"__getattribute__": logged})
 
     def labels(self, kind):
         """A name for the next object of a kind, the same in both children."""
@@ -444,6 +542,10 @@ class World:
             return None
         if kind == "iterator":
             return iter(list(items))
+        if kind in ("list_sub", "tuple_sub"):  # walked by their own __iter__, not by index
+            base = list if kind == "list_sub" else tuple
+            walk = lambda self: (event(site.replace("next", "iter"), label), base.__iter__(self))[1]  # noqa: E731
+            return type("Items", (base,), {"__iter__": walk})(items)
         if kind == "custom":
 
             class Iterable(Finalised):
@@ -481,14 +583,16 @@ class World:
         kind = spec["kind"]
         if kind == "none":
             return None
+        # The huge walks arm a 1 ms timer as they start (at their first item),
+        # so that it fires while they run, however loaded the machine.
         if kind == "huge_records":
             # Only the last record is a link-layer one: a walk that lets the
             # signal handler run before its end never gets there.
-            self.huge = [self.record_classes["nt"](2, "10.0.0.1", None, None, None)] * 5_000_000
+            self.huge = [Arming(2, None)] + [self.record_classes["nt"](2, "10.0.0.1", None, None, None)] * 5_000_000
             self.huge.append(self.record_classes["nt"](17, "02:00:00:00:00:ee", None, None, None))
             return {"eth0": self.huge}
         if kind == "huge_table":
-            self.huge = dict.fromkeys(map(str, range(2_000_000)), ())
+            self.huge = {Arming.key("a"): (), **dict.fromkeys(map(str, range(2_000_000)), ())}
             return self.huge
         if kind in ("dict", "dict_sub"):
             pairs = [e for e in entries if isinstance(e, tuple) and len(e) == 2]
@@ -503,6 +607,7 @@ class World:
                     event("items", label)
                     return world.iterable(spec["items"], entries, "table.next", label)
 
+            self.classes["items"].append(Mapping)
             table = Mapping()
             table.label, table.final = label, spec.get("final")
             finalised(table, label, spec.get("final"), self)
@@ -538,10 +643,12 @@ class World:
                 def __getattr__(cls, attribute):
                     event(site, attribute)
                     if attribute in supplied:
-                        return supplied[attribute]
+                        return fresh(supplied[attribute])
                     raise AttributeError(attribute)
 
-            return Meta(name.capitalize(), (), {})
+            made = Meta(name.capitalize(), (), {})
+            self.supplied[id(made)] = supplied
+            return made
         if kind == "namespace":
             return types.SimpleNamespace(**attributes)
         module = types.ModuleType(name)
@@ -554,7 +661,7 @@ class World:
             def module_getattr(attribute):
                 event(site, attribute)
                 if attribute in supplied:
-                    value = supplied[attribute]
+                    value = fresh(supplied[attribute])
                     if store:  # stores the answer under a str-subclass key
                         vars(module)[world.Key(attribute)] = value
                     return value
@@ -563,6 +670,7 @@ class World:
                 raise AttributeError(f"module {name!r} has no attribute {attribute!r}")
 
             module.__getattr__ = module_getattr
+            self.supplied[id(module)] = supplied
             return module
         vars(module).update(attributes)
         if kind == "module_sub":
@@ -599,7 +707,7 @@ class World:
 
     def devices(self, spec, store):
         if spec["kind"] == "huge":
-            self.huge = [types.SimpleNamespace(properties={})] * 3_000_000
+            self.huge = [Arming(None, {})] + [types.SimpleNamespace(properties={})] * 3_000_000
             self.huge.append(types.SimpleNamespace(properties={"ID_SERIAL": "SN-last"}))
             return self.huge
         made = [self.device(d, store) for d in spec["devices"]]
@@ -664,6 +772,7 @@ class World:
                     event("strip")
                     return type("Text", (str,), {})(str.strip(self))
 
+            self.classes["strip"].append(Decoded)
             output = Output()
             output.label, output.final = "output", "del"
 
@@ -701,6 +810,18 @@ class World:
                     return own.MAC
 
             return Meta("DeviceType", (), {"DISK": own.DISK, "CUDA": own.CUDA})
+        if kind == "fresh":  # a new member at every read, which says when it goes
+            world = self
+
+            def member(name):
+                def make(cls):
+                    made = Member()
+                    made.label, made.final = world.labels(name), "del"
+                    return made
+
+                return property(make)
+
+            return type("Meta", (type,), {n: member(n) for n in ("MAC", "DISK", "CUDA")})("DeviceType", (), {})
         return types.SimpleNamespace(MAC=own.MAC, DISK=own.DISK, CUDA=own.CUDA)
 
     # -- changes
@@ -731,6 +852,10 @@ class World:
             return lambda: nest(250) or "M"
         if kind == "quiet":
             return lambda: "G"
+        if kind == "pending":  # native: makes SIGINT pending and returns None
+            return _thread.interrupt_main
+        if kind == "dropping":
+            return Dropping(self, name)
         value = {"text": "X|Y", "wide": "序列-мак", "none": None, "int": 5, "bytes": b"b", "str_sub": "T"}.get(kind)
 
         def stub(*_):  # also bound as get_machine_code
@@ -775,14 +900,32 @@ class World:
         return {"psutil": self.psutil, "pyudev": self.pyudev, "subprocess": self.subprocess}[name]
 
     def change_attr(self, holder, name, kind):
-        target = self.stand_in(holder)
+        self.set_attribute(self.stand_in(holder), name, MISSING if kind == "deleted" else value_of(kind, self.labels))
+
+    def set_attribute(self, target, name, value):
+        """Sets (or with MISSING deletes) an attribute where the stand-in keeps it."""
         if target is sys.modules.get("psutil"):
             raise TypeError("the real psutil stays as it is")
-        if kind == "deleted":
-            delattr(target, name) if isinstance(target, type) else vars(target).pop(name)
-            return
-        value = value_of(kind, self.labels)
-        type.__setattr__(target, name, value) if isinstance(target, type) else vars(target).__setitem__(name, value)
+        place = self.supplied.get(id(target), vars(target) if not isinstance(target, type) else None)
+        if place is None:
+            type.__delattr__(target, name) if value is MISSING else type.__setattr__(target, name, value)
+        else:
+            place.pop(name) if value is MISSING else place.__setitem__(name, value)
+
+    def change_pending(self, site):
+        """A call the module makes runs _thread.interrupt_main: native code that makes SIGINT pending."""
+        pending = staticmethod(_thread.interrupt_main)
+        if site in ("items", "strip"):  # a method of every stand-in class that has it
+            for cls in self.classes[site]:
+                type.__setattr__(cls, site, pending)
+        else:
+            self.set_attribute(
+                self.stand_in({"net_if_addrs": "psutil", "Context": "pyudev"}[site]), site, pending.__func__
+            )
+
+    def change_grow(self):
+        """The last exact dict table gains an interface (in the middle of its walk, when triggered)."""
+        self.tables[-1][f"z{len(self.tables[-1])}"] = []
 
     def change_module_class(self, holder, kind):
         target = self.stand_in(holder)
@@ -939,7 +1082,6 @@ class World:
     def change_alarm(self):
         """A signal handler empties the world's one huge collection while a call walks it."""
         signal.signal(signal.SIGALRM, lambda *_: self.huge.clear())
-        signal.setitimer(signal.ITIMER_REAL, 0.001)
 
 
 def bad_item(kind):
@@ -982,13 +1124,16 @@ def argument(kind, world):
 def invoke(name, arg, how, world):
     namespace = vars(world.m)
     function = namespace[name] if name in namespace else getattr(builtins, name)
+    if how in ("bad", "keynames") and WHICH == "twin" and any(function is f for f in ORIGINAL.values()):
+        function = twin.binding(function)  # the module's own texts for what a Python function words otherwise
     if how == "bad":
-        if WHICH == "twin" and any(function is f for f in ORIGINAL.values()):
-            function = twin.binding(function)
         return function() if name == "get_machine_code" else function(1)
     if name != "get_machine_code":
-        return function()
+        return function(**{world.KeyName("kind"): 1}) if how == "keynames" else function()
     value = argument(arg, world)
+    if how in ("keyname", "keynames"):  # str-subclass keyword names, compared with ==
+        keywords = [(world.KeyName("device_type"), value), (world.KeyName("kind"), 1)][: 1 + (how == "keynames")]
+        return function(**dict(keywords[::-1] if arg == "MAC" else keywords))
     return function(device_type=value) if how == "kw" else function(value)
 
 
@@ -1070,6 +1215,7 @@ def run_program(module, spec):
     LOG.clear()
     RUN = Program(spec.get("triggers", ()))
     world = RUN.world = World(module, spec["world"])
+    sys.setrecursionlimit(spec.get("limit", 1000))
     RUN.limited = True
     for step in WARM if spec.get("warm", True) else ():
         call(*step, world)
@@ -1109,6 +1255,10 @@ def headroom(depth=0):
 def restore(module):
     signal.setitimer(signal.ITIMER_REAL, 0)
     signal.signal(signal.SIGALRM, signal.SIG_DFL)
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    builtins.__class__ = types.ModuleType
+    builtins.__dict__.pop("__getattr__", None)
+    sys.setrecursionlimit(1000)
     sys.stdout = OUT
     builtins.print, builtins.__import__ = PRINT, IMPORT
     for name in (*NAMES, "subprocess"):
@@ -1164,6 +1314,8 @@ def main():
     SAVED = {key: namespace.get(key) for key in LAYOUT}
     gc.disable()
     sys.unraisablehook = lambda u: note(f"unraisable {type(u.exc_value).__name__} {text_of(u.exc_value)} {u.err_msg}")
+    sys.stderr, warnings.showwarning = ERR, warned
+    warnings.simplefilter("always")
     sys.setrecursionlimit(1000)
     restore(module)
     for spec in batch:
