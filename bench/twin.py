@@ -8,7 +8,13 @@ file is HELPERS, and only those.
 """
 
 import builtins
+import dis
+import importlib.abc
+import importlib.machinery
 import itertools
+import os
+import sys
+import tempfile
 import types
 from pathlib import Path
 
@@ -16,21 +22,98 @@ SOURCE = Path(__file__).with_name("baseline.py")
 FILE_NAME = "src/varnok/ostrel"
 HELPERS = __file__
 _HEAP_TYPE = 1 << 9
+FUNCTIONS = ("get_mac_address", "get_disk_serial_number", "get_machine_code", "get_gpu_uuid", "get_machine_string")
 
 # builtins.print as it was when the twin was last loaded: the module caches it too.
 cached_print = builtins.print
-_code = None
+
+
+def _folded(code, constants):
+    """`code` with each global lookup of a name in `constants` turned into that
+    constant: the module's functions catch the Exception family and call the
+    cached print and its own walks without looking any name up, which shows
+    once the interpreter has torn the namespaces down at its finalisation."""
+    raw, consts = bytearray(code.co_code), list(code.co_consts)
+    instructions = list(dis.get_instructions(code))
+    for instruction, following in itertools.pairwise(instructions):
+        if instruction.opname == "LOAD_GLOBAL" and instruction.argval in constants:
+            consts.append(constants[instruction.argval])
+            # LOAD_GLOBAL pushes the value, then (with the low bit of its
+            # argument) the NULL of a call; its cache entries become NOPs.
+            new = [dis.opmap["LOAD_CONST"], len(consts) - 1] + [dis.opmap["PUSH_NULL"], 0] * (instruction.arg & 1)
+            width = following.offset - instruction.offset
+            raw[instruction.offset : following.offset] = bytes(new + [dis.opmap["NOP"], 0] * ((width - len(new)) // 2))
+    return code.replace(co_code=bytes(raw), co_consts=tuple(consts))
+
+
+def compiled():
+    """The twin's code, its functions' fixed names made constants."""
+    global cached_print
+    cached_print = builtins.print
+    code = compile(SOURCE.read_text(encoding="utf-8"), FILE_NAME, "exec")
+    constants = {"Exception": Exception, "print": cached_print, "checked": checked, "pairs": pairs, "iter": iter}
+    functions = (_folded(c, constants) if getattr(c, "co_name", None) in FUNCTIONS else c for c in code.co_consts)
+    return code.replace(co_consts=tuple(functions))
 
 
 def load(name="baseline", *, main=False):
     """A new twin module: the body runs, and prints the report when `main`."""
-    global _code, cached_print
-    if _code is None:
-        _code = compile(SOURCE.read_text(encoding="utf-8"), FILE_NAME, "exec")
-    cached_print = builtins.print
     module = types.ModuleType("__main__" if main else name)
-    exec(_code, vars(module))
+    exec(compiled(), vars(module))
     return module
+
+
+class Loader(importlib.abc.Loader):
+    """Loads the twin as the module loads: one module object for the process,
+    whose body runs once; an import under any name, again or a reload gets
+    that object and runs nothing; one interpreter at a time may have it (the
+    owner's identifier is kept in a file of the process, which every
+    interpreter reads)."""
+
+    module = None
+    OWNER = Path(tempfile.gettempdir(), f"ostrel-twin-owner-{os.getpid()}")
+
+    def create_module(self, spec):
+        import _interpreters
+
+        me = str(_interpreters.get_current()[0])
+        owner = self.OWNER.read_text() if self.OWNER.exists() else ""
+        if owner and owner != me:
+            raise ImportError(
+                "Interpreter change detected - this module can only be loaded into one interpreter per process."
+            )
+        if not owner:
+            self.OWNER.write_text(me)
+            import atexit
+
+            atexit.register(self.OWNER.unlink, missing_ok=True)  # the owner's finalisation frees the module
+        return Loader.module or types.ModuleType(spec.name)
+
+    def exec_module(self, module):
+        if Loader.module is not None:
+            if module is Loader.module:
+                return
+            raise RuntimeError("Module 'ostrel' has already been imported. Re-initialisation is not supported.")
+        Loader.module = module
+        vars(module)["__builtins__"] = builtins
+        sys.modules.setdefault("varnok.ostrel", module)
+        try:
+            exec(compiled(), vars(module))
+        except BaseException:
+            Loader.module = None
+            raise
+
+
+class Finder(importlib.abc.MetaPathFinder):
+    def find_spec(self, name, path=None, target=None):
+        if name == "varnok.ostrel":
+            return importlib.machinery.ModuleSpec(name, Loader(), origin=str(SOURCE))
+        return None
+
+
+def install():
+    """Makes `import varnok.ostrel` load the twin in this interpreter."""
+    sys.meta_path.insert(0, Finder())
 
 
 def type_name(cls):

@@ -525,6 +525,36 @@ def test_module_matches_its_twin(batch):
     check(batch)
 
 
+PHASES = ["at exit", "garbage at exit", "codec", "fork", "import again", "reload", "another name", "subinterpreter"]
+PHASES += ["subinterpreter first"]
+ALL_PHASES = [{"phases": PHASES, "function": name} for name in FUNCTIONS]
+
+
+@settings(
+    max_examples=int(os.environ.get("TWIN_EXAMPLES", 100)) // 10, deadline=None, derandomize=bool(os.environ.get("CI"))
+)
+@example(ALL_PHASES)
+@given(
+    st.lists(
+        st.tuples(st.permutations(PHASES), st.integers(1, len(PHASES)), st.sampled_from(FUNCTIONS)).map(
+            lambda t: {"phases": t[0][: t[1]], "function": t[2]}
+        ),
+        min_size=1,
+        max_size=3,
+    )
+)
+def test_lifecycle_matches_its_twin(lifecycles):
+    """Calls from every phase of the interpreter's life, each program in
+    interpreters of its own: exit status and all that was written compared."""
+    for program in lifecycles:
+        outcomes = []
+        for which in ("native", "twin"):
+            argv, data = [sys.executable, str(DRIVER), f"lifecycle-{which}"], json.dumps(program)
+            run = subprocess.run(argv, input=data, capture_output=True, text=True, timeout=TIMEOUT)
+            outcomes.append((run.returncode, run.stdout, re.sub("0x[0-9a-f]+", "0x?", run.stderr)))
+        assert outcomes[0] == outcomes[1], f"{json.dumps(program)}\nnative: {outcomes[0]}\ntwin: {outcomes[1]}"
+
+
 def raising_lines():
     """(function, line) of every statement in lines.hpp that can raise: all
     statements of the five functions but their def lines (only

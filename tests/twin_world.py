@@ -19,11 +19,13 @@ to the real stdout as soon as the program ends, so a crash names the program.
 import _thread
 import builtins
 import collections
+import contextlib
 import ctypes
 import enum
 import gc
 import io
 import json
+import os
 import signal
 import sys
 import threading
@@ -1323,5 +1325,143 @@ def main():
         results.flush()
 
 
+# ---- the interpreter's lifecycle ---------------------------------------------------
+#
+# `python twin_world.py lifecycle-native|lifecycle-twin` runs one program (JSON on
+# stdin) that calls a function of the module from a phase of the interpreter's
+# life: an at-exit function, garbage collected at exit, the last collection
+# (which releases a codec search function and an at-fork hook), a fork, a
+# re-import, a reload, a load under another name, a subinterpreter. What it
+# sees is written straight to the file descriptors; the exit status and all
+# that was written are compared.
+
+
+def reporter(function, arguments, write=os.write, text=repr, base=BaseException):
+    """report(label) calls `function` and writes what it returned or raised:
+    everything it needs it holds itself, for it may run once the interpreter
+    has torn its modules down."""
+
+    def report(label):
+        try:
+            written = f"{label}: {text(function(*arguments))}\n"
+        except base as error:
+            context = error.__context__
+            written = f"{label}: {error.__class__.__name__}: {error} (context {context.__class__.__name__})\n"
+        write(1, written.encode("utf-8", "replace"))
+
+    return report
+
+
+class Keeper:
+    """Calls report(label) when it goes; in a cycle, it goes with a collection."""
+
+    def __init__(self, report, label):
+        self.report, self.label, self.cycle = report, label, self
+
+    def __call__(self, *args):
+        self.report(f"{self.label} called")
+
+    def __del__(self):
+        self.report(f"{self.label} released")
+
+
+def loaded(which):
+    """varnok.ostrel, or the twin under its name, with stand-ins for what it queries."""
+    if which == "twin":
+        twin.install()
+    sys.modules["pyudev"] = types.ModuleType("pyudev")
+    sys.modules["loguru"] = types.SimpleNamespace(logger=None)
+    import varnok.ostrel as m
+
+    record = collections.namedtuple("snicaddr", "family address")
+    m.psutil = types.SimpleNamespace(AF_LINK=17, net_if_addrs=lambda: {"eth0": [record(17, "02:00:00:00:00:01")]})
+    device = types.SimpleNamespace(properties={"ID_SERIAL": "SN-1"})
+    m.pyudev = types.SimpleNamespace(Context=lambda: types.SimpleNamespace(list_devices=lambda subsystem: [device]))
+    m.get_gpu_uuid = lambda: "GPU-1"
+    return m
+
+
+def reporting(m, name):
+    return reporter(getattr(m, name), (m.DeviceType.MAC,) if name == "get_machine_code" else ())
+
+
+def subinterpreter(which, name):
+    """The body of a subinterpreter: loads the module and leaves a codec
+    search function in a cycle, which calls `name` at its last collection."""
+    import codecs
+
+    try:
+        m = loaded(which)
+    except ImportError as error:
+        os.write(1, f"subinterpreter: ImportError: {error}\n".encode())
+        return
+    report = reporting(m, name)
+    report("subinterpreter")
+    gc.disable()
+    codecs.register(Keeper(report, "subinterpreter's codec search"))
+
+
+def lifecycle(which, program):
+    """Runs the program's phases in order, then lets the interpreter end."""
+    import _interpreters
+    import atexit
+    import codecs
+    import importlib
+    import importlib.util
+
+    phases, name = program["phases"], program["function"]
+    code = f"import sys; sys.path[:0] = {sys.path[:2]!r}; import twin_world as w; w.subinterpreter({which!r}, {name!r})"
+
+    def in_subinterpreter():
+        interpreter = _interpreters.create("legacy")
+        _interpreters.exec(interpreter, code)
+        _interpreters.destroy(interpreter)
+
+    if "subinterpreter first" in phases:
+        in_subinterpreter()
+    m = loaded(which)
+    report = reporting(m, name)
+    report("main")
+    gc.disable()
+    for phase in phases:
+        if phase == "at exit":
+            atexit.register(report, "at exit")
+        elif phase == "garbage at exit":
+            Keeper(report, "garbage")
+        elif phase == "codec":
+            codecs.register(Keeper(report, "codec search"))
+            with contextlib.suppress(LookupError):
+                codecs.lookup("no-such-codec")
+        elif phase == "fork":
+            os.register_at_fork(before=Keeper(report, "at-fork hook"))
+            child = os.fork()
+            if child == 0:
+                os._exit(0)
+            os.waitpid(child, 0)
+        elif phase in ("import again", "reload", "another name"):
+            before = vars(m).get("__test__")
+            if phase == "import again":
+                del sys.modules["varnok.ostrel"]
+                again = importlib.import_module("varnok.ostrel")
+            elif phase == "reload":
+                again = importlib.reload(m)
+            else:
+                spec = (
+                    importlib.util.spec_from_loader("other.ostrel", twin.Loader())
+                    if which == "twin"
+                    else importlib.util.spec_from_file_location("other.ostrel", m.__file__)
+                )
+                again = importlib.util.module_from_spec(spec)
+                spec.loader.exec_module(again)
+            same = again is m and vars(m).get("__test__") is before
+            report(f"{phase}: same module {same}, named {again.__name__}, spec {again.__spec__.name}")
+        elif phase == "subinterpreter":
+            in_subinterpreter()
+            report("after the subinterpreter")
+
+
 if __name__ == "__main__":
-    main()
+    if WHICH.startswith("lifecycle-"):
+        lifecycle(WHICH.removeprefix("lifecycle-"), json.load(sys.stdin))
+    else:
+        main()
