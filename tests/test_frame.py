@@ -62,36 +62,6 @@ def test_argument_errors_do_no_work(bind, capsys, call, message):
     )
 
 
-def test_keyword_argument_binds(bind):
-    bind(psutil=FakePsutil({"eth0": [link("aa")]}))
-    assert ostrel.get_machine_code(device_type=ostrel.DeviceType.MAC) == "aa"
-    assert ostrel.get_machine_code(**{"device_type": ostrel.DeviceType.MAC}) == "aa"
-    assert ostrel.get_mac_address(**{}) == "aa"
-
-
-def test_escaping_exception_gets_traceback_entries(bind):
-    bind(psutil=FakePsutil(KeyboardInterrupt()))
-    with pytest.raises(KeyboardInterrupt) as info:
-        ostrel.get_machine_string()
-    assert module_entries(info.value) == [
-        ("varnok.ostrel.get_machine_string", 81),
-        ("varnok.ostrel.get_machine_code", 60),
-        ("varnok.ostrel.get_mac_address", 18),
-    ]
-
-
-def test_late_binding_and_cached_print(bind, monkeypatch, capsys):
-    monkeypatch.delattr(ostrel, "psutil")
-    monkeypatch.setattr(builtins, "psutil", FakePsutil({"eth0": [link("from-builtins")]}), raising=False)
-    assert ostrel.get_mac_address() == "from-builtins"
-    replaced = []
-    monkeypatch.setattr(builtins, "print", replaced.append)
-    monkeypatch.delattr(builtins, "psutil")
-    assert ostrel.get_mac_address() == ""
-    assert replaced == []
-    assert capsys.readouterr().out == "Error while getting MAC address: name 'psutil' is not defined\n"
-
-
 def test_second_interpreter_is_refused():
     _interpreters = pytest.importorskip("_interpreters")
     interp = _interpreters.create("legacy")
@@ -214,41 +184,6 @@ def test_library_needs_only_libc_and_exports_two_symbols():
     assert set(exported) == {"PyInit_ostrel", "__pyx_module_is_main_varnok__ostrel"}
     assert exported["PyInit_ostrel"][0] == "FUNC"
     assert exported["__pyx_module_is_main_varnok__ostrel"] == ("OBJECT", "4")
-
-
-def test_lookups_follow_every_rebinding(bind):
-    """Repeated calls reuse lookups only while nothing they came from changed."""
-    import types
-    from collections import namedtuple
-
-    Link = namedtuple("Link", "family address")
-    fake = types.ModuleType("psutil")
-    fake.AF_LINK = 17
-    fake.net_if_addrs = lambda: {"eth0": [Link(5, "five"), Link(17, "seventeen")]}
-    bind(psutil=fake)
-    assert [ostrel.get_mac_address() for _ in range(3)] == ["seventeen"] * 3
-    fake.AF_LINK = 5
-    assert ostrel.get_mac_address() == "five"
-    fake.net_if_addrs = lambda: {"eth0": [Link(5, "other")]}
-    assert ostrel.get_mac_address() == "other"
-    Link.family = property(lambda record: 17)
-    assert ostrel.get_mac_address() == ""
-    del fake.AF_LINK
-    assert ostrel.get_mac_address() == ""
-
-    DeviceType = ostrel.DeviceType
-    bind(get_mac_address=lambda: "mac", get_gpu_uuid=lambda: "gpu")
-    marker = object()
-    assert [ostrel.get_machine_code(marker) for _ in range(2)] == ["", ""]
-    type.__setattr__(DeviceType, "CUDA", marker)
-    try:
-        assert ostrel.get_machine_code(marker) == "gpu"
-        assert ostrel.get_machine_code(DeviceType.MAC) == "mac"
-    finally:
-        type.__setattr__(DeviceType, "CUDA", DeviceType._member_map_["CUDA"])
-    bind(DeviceType=types.SimpleNamespace(MAC=marker, DISK=None, CUDA=None))
-    assert ostrel.get_machine_code(marker) == "mac"
-    assert ostrel.get_machine_code(DeviceType.MAC) == ""
 
 
 def test_second_module_object_is_refused():
