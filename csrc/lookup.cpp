@@ -11,10 +11,11 @@
 // 1. A module-level name found in the module namespace (`psutil`, `pyudev`,
 //    `DeviceType`, the module's own functions).
 //    - The namespace's contents: the dictionary's version, which the
-//      interpreter renews at every change of its contents and never hands
-//      out twice; the answer is kept with the version and used only while the
-//      namespace still has it. Nothing outside the interpreter has to stay in
-//      place for this (no watcher that another extension could unregister).
+//      interpreter renews at every change of a plain dict's contents and never
+//      hands out twice within one interpreter's life; the answer is kept with
+//      the version and used only while the namespace still has it. Nothing
+//      outside the interpreter has to stay in place for this (no watcher that
+//      another extension could unregister).
 //    - That the lookup runs no code: kept only while every key of the
 //      namespace is exactly a str (a str subclass key could compare through
 //      its own __eq__). A key added later is a change, which renews the version.

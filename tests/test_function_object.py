@@ -51,7 +51,8 @@ CLEARED_CALLS = [
 ]
 
 # What a native function cannot share with a Python function, and how the
-# comparison allows for it; everything else must be the same.
+# comparisons allow for it (this check's, and the twin check's: the last three);
+# everything else must be the same.
 INHERENT = {
     "type": "its own, varnok.ostrel.function, named so in messages (compared with the name replaced); "
     "isfunction() is false (isroutine() is compared); __new__ is object's: it cannot be created from Python",
@@ -63,6 +64,9 @@ INHERENT = {
     "function itself (the module's calls are compared with plain Python elsewhere)",
     "pickle, copy": "not compared while __reduce_ex__, __reduce__ or __deepcopy__ is an instance attribute: they "
     "know a Python function by its type, any other object through those names",
+    "frames": "none of its own: sys._getframe, tracers, profilers, warnings' stacklevel see the caller's",
+    "stack bound": "nested runs take C stack: cycles end sooner past a recursion limit of about 2,400 (not drawn)",
+    "getter's AttributeError": "always given name and obj; plain Python only where unspecialised (drawn with both)",
 }
 SHADOWING = {"__reduce_ex__", "__reduce__", "__deepcopy__"}
 CODE_FIELDS = ("co_name", "co_qualname", "co_filename", "co_firstlineno", "co_argcount", "co_posonlyargcount")

@@ -207,7 +207,7 @@ def print_field(name: str) -> int:
     return 0 if all(values) else MISSING
 
 
-# What the module's sources look for (src/varnok/ostrel/network.cpp, disk.cpp, gpu.cpp).
+# What the module's sources look for (csrc/network.cpp, disk.cpp, gpu.cpp).
 PREFERRED = ("eth0", "wlan0")
 EXCLUDED = ("lo", "docker", "veth")
 GPU_TOOL = ["nvidia-smi", "--query-gpu=uuid", "--format=csv,noheader"]
