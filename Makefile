@@ -13,7 +13,7 @@ BUILD_DEPS := scikit-build-core>=0.11 cmake>=3.18 ninja
 # incremental; a plain `pip install .` builds in a temporary folder instead.
 BUILD_DIR := build/{wheel_tag}
 
-.PHONY: run test install bench sanitize wheel lint clean
+.PHONY: run test test-versions install bench sanitize wheel lint clean
 
 run: $(VENV)/.installed
 	$(VENV)/bin/ostrel
@@ -23,6 +23,11 @@ test: $(VENV)/.installed $(VENV)/.test-deps
 	cd tests && ../$(PY) -m mypy.stubtest varnok.ostrel
 
 install: $(VENV)/.installed
+
+# The suite on Debian sid's python3.13 and python3.14 too, in a debootstrap
+# chroot (as root; see .ci/versions).
+test-versions:
+	.ci/versions
 
 # Native module against the same logic in plain Python; see CONTRIBUTING.md.
 bench: $(VENV)/.installed
@@ -72,5 +77,6 @@ $(VENV)/.test-deps: $(PY) pyproject.toml
 	$(PY) -m pip install -q --group test
 	@touch $@
 
+# --one-file-system: never into what a killed .ci/versions left mounted.
 clean:
-	rm -rf $(VENV) $(SAN_VENV) build dist
+	rm -rf --one-file-system $(VENV) $(SAN_VENV) build dist
