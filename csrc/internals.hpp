@@ -91,20 +91,41 @@ inline PyObject*& handled_exception(PyThreadState* thread)
     return thread->exc_info->exc_value;
 }
 
-// ---- a dictionary's version (PyDictObject.ma_version_tag) ----------------------
+// ---- the watchers of a dictionary (low bits of PyDictObject.ma_version_tag,
+//      named _ma_watcher_tag from 3.14) ----------------------------------------------
 //
-// The interpreter gives a plain dict a new version, never handed out before in
-// its interpreter, at every change of its contents, and its own global-lookup
-// caches rely on it. (Dictionary watchers, the public way to hear of changes,
-// are a process-wide table of eight slots that any extension may fill or
-// clear; a version needs nothing outside the dict.)
+// Bit i is set while watcher i watches the dict (PyDict_Watch); the interpreter
+// reads these bits to decide whom to tell of a change. Whether a dict is still
+// watched has no public API: PyDict_Watch sets the bit, PyDict_Unwatch (which
+// any extension may call with any watcher's identifier) clears it.
+inline constexpr int kDictMaxWatchers = 8; // CPython's DICT_MAX_WATCHERS
 
-inline uint64_t dict_version(PyObject* dict)
+inline bool watched_by(PyObject* dict, int watcher)
 {
+#if PY_VERSION_HEX >= 0x030E0000
+    const uint64_t tag = reinterpret_cast<PyDictObject*>(dict)->_ma_watcher_tag;
+#else
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    const uint64_t tag = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 #pragma GCC diagnostic pop
+#endif
+    return watcher >= 0 && watcher < kDictMaxWatchers && ((tag >> static_cast<unsigned>(watcher)) & 1U) != 0;
+}
+
+// ---- the interpreter's table of dict watchers (interp->dict_state.watchers) ---------
+//
+// The callback registered under each identifier; a slot is emptied by
+// PyDict_ClearWatcher, which any extension may call with any identifier, and
+// may then be given to another callback. No public API tells who holds a
+// slot. The table's offset in PyInterpreterState comes from the
+// interpreter's internal headers, in layout.c.
+extern "C" const size_t ostrel_dict_watchers_offset;
+
+inline PyDict_WatchCallback* dict_watcher_slot(PyInterpreterState* interpreter, int watcher)
+{
+    return reinterpret_cast<PyDict_WatchCallback*>(reinterpret_cast<char*>(interpreter) + ostrel_dict_watchers_offset)
+           + watcher;
 }
 
 // ---- a type's version tag (PyTypeObject.tp_version_tag) -------------------------

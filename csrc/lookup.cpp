@@ -10,17 +10,24 @@
 //
 // 1. A module-level name found in the module namespace (`psutil`, `pyudev`,
 //    `DeviceType`, the module's own functions).
-//    - The namespace's contents: the dictionary's version, which the
-//      interpreter renews at every change of a plain dict's contents and never
-//      hands out twice within one interpreter's life; the answer is kept with
-//      the version and used only while the namespace still has it. Nothing
-//      outside the interpreter has to stay in place for this (no watcher that
-//      another extension could unregister).
+//    - The namespace's contents: a dict watcher of the module's own
+//      (PyDict_AddWatcher, public since 3.12) watches every namespace an
+//      answer is kept from, and renews the module's epoch at every event of
+//      every one of them (an item added, changed or deleted, the dict
+//      cleared, cloned or deallocated). The answer is kept with the epoch and
+//      used only while the epoch holds, the namespace is still watched (its
+//      watcher bit) and the watcher is still the module's (its slot in the
+//      interpreter's table), both read at every use. So what another
+//      extension can do to it is covered: take all eight watcher slots (then
+//      nothing is kept from namespaces: looked up in full, always); unwatch a
+//      namespace with the module's identifier (looked up in full, and watched
+//      again); clear the module's watcher, or clear it and take its slot
+//      (nothing is kept any more).
 //    - That the lookup runs no code: kept only while every key of the
 //      namespace is exactly a str (a str subclass key could compare through
-//      its own __eq__). A key added later is a change, which renews the version.
-//    - Which namespace: the dictionary's address; a new dictionary made at a
-//      dead one's address has a version of its own.
+//      its own __eq__). A key added later is a change, which renews the epoch.
+//    - Which namespace: the dictionary's address; a dictionary deallocated is
+//      a change, and a new one made at its address is not watched yet.
 //    A name found only among the builtins is not kept.
 // 2. An attribute of a module (`psutil.net_if_addrs`, `psutil.AF_LINK`,
 //    `pyudev.Context`).
@@ -32,7 +39,8 @@
 //    - The module's namespace and its contents: the namespace is read from
 //      the module at every use and compared with the kept one by identity, so
 //      no reference to the module is needed and a new module at a dead one's
-//      address never gets its answer; contents and key types as in 1.
+//      address never gets its answer; contents, key types and what another
+//      extension can do as in 1.
 // 3. An attribute of a class (`DeviceType.MAC`, attributes of a class that
 //    stands in for psutil).
 //    - The class and its bases: the class's address and version tag.
@@ -57,11 +65,11 @@
 //      A data descriptor takes precedence over the instance's own attributes,
 //      so the instance is not consulted.
 //    The descriptor itself is called at every use.
-// 5. All of the above: the interpreter they came from. Versions and tags are
-//    unique only within one interpreter's life; every answer is forgotten
-//    before another interpreter loads the module (an embedding host may
-//    finalise the interpreter and initialise a new one, which hands out
-//    versions and tags from the start again).
+// 5. All of the above: the interpreter they came from. Tags and watchers
+//    belong to one interpreter's life; every answer is forgotten before
+//    another interpreter loads the module (an embedding host may finalise the
+//    interpreter and initialise a new one, which hands out tags from the
+//    start again), and the module registers its watcher there anew.
 
 #include "lookup.hpp"
 
@@ -85,12 +93,26 @@ bool only_exact_str_keys(PyObject* dict)
     return true;
 }
 
-// The version that keeps a lookup in `dict` valid, or 0 where the
-// dictionary's answers cannot be kept. Taken before a lookup, so that a
-// change made during the lookup shows.
-uint64_t rememberable_version(PyObject* dict)
+// The epoch that keeps a lookup in `dict` valid, or 0 where the dictionary's
+// answers cannot be kept: taken before the lookup, so that a change made
+// during the lookup shows. The dictionary is watched from now on; one that
+// was not watched (a new one, or one another extension unwatched, whose
+// changes went unheard meanwhile) starts a new epoch.
+uint64_t rememberable_epoch(PyObject* dict)
 {
-    return PyDict_CheckExact(dict) && only_exact_str_keys(dict) ? dict_version(dict) : 0;
+    Remembered& r = remembered_lookups;
+    if (r.watcher < 0 || *r.watcher_slot != namespace_changed || !PyDict_CheckExact(dict)
+        || !only_exact_str_keys(dict)) {
+        return 0;
+    }
+    if (!internals::watched_by(dict, r.watcher)) {
+        if (PyDict_Watch(r.watcher, dict) < 0) {
+            PyErr_Clear();
+            return 0;
+        }
+        ++r.epoch;
+    }
+    return r.epoch;
 }
 
 TypeGuard guard_of(PyTypeObject* type)
@@ -99,10 +121,10 @@ TypeGuard guard_of(PyTypeObject* type)
 }
 
 void remember_module_attribute(AttributeCache& cache, PyObject* module, PyObject* name, PyObject* value, PyObject* dict,
-                               uint64_t version)
+                               uint64_t epoch)
 {
-    if (version == 0 || !Py_IS_TYPE(module, &PyModule_Type) || PyModule_GetDict(module) != dict
-        || dict_version(dict) != version) {
+    if (epoch == 0 || !Py_IS_TYPE(module, &PyModule_Type) || PyModule_GetDict(module) != dict
+        || !namespace_unchanged(dict, epoch)) {
         return;
     }
     // The namespace is as it was when its keys were checked, so this second
@@ -115,7 +137,7 @@ void remember_module_attribute(AttributeCache& cache, PyObject* module, PyObject
     if (stored == value) {
         cache.kind = AttributeCache::Kind::kModule;
         cache.dict = dict;
-        cache.version = version;
+        cache.epoch = epoch;
         cache.value = value;
     }
 }
@@ -155,11 +177,31 @@ void add_attribute_error_context(PyObject* object, PyObject* name)
     Ref known[] = {Ref::steal(fields[0]), Ref::steal(fields[1])};
     const auto unset = [](const Ref& field) { return !field || Py_IsNone(field.get()); };
     if (read && unset(known[0]) && unset(known[1])
-        && (PyObject_SetAttr(error.get(), texts.name, name) < 0 || PyObject_SetAttr(error.get(), texts.obj, object) < 0)) {
+        && (PyObject_SetAttr(error.get(), texts.name, name) < 0
+            || PyObject_SetAttr(error.get(), texts.obj, object) < 0)) {
         return; // that failure is raised instead, as the interpreter does
     }
     PyErr_Clear();
     PyErr_SetRaisedException(error.release());
+}
+
+// Told of every change of every namespace the module watches: all that was
+// kept from namespaces is given up. Never fails.
+int namespace_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*)
+{
+    ++remembered_lookups.epoch;
+    return 0;
+}
+
+void watch_namespaces()
+{
+    Remembered& r = remembered_lookups;
+    r.watcher = PyDict_AddWatcher(namespace_changed);
+    if (r.watcher < 0) {
+        PyErr_Clear(); // every slot taken: the namespaces' answers are looked up in full, always
+        return;
+    }
+    r.watcher_slot = internals::dict_watcher_slot(PyInterpreterState_Get(), r.watcher);
 }
 
 void forget_lookups()
@@ -216,11 +258,11 @@ Ref lookup_global(PyObject* globals, PyObject* builtins, PyObject* name)
 Ref lookup_global_in_full(PyObject* globals, PyObject* builtins, PyObject* name, GlobalCache& cache)
 {
     cache = GlobalCache{};
-    const uint64_t version = rememberable_version(globals);
+    const uint64_t epoch = rememberable_epoch(globals);
     PyObject* value = nullptr;
     if (PyDict_GetItemRef(globals, name, &value) > 0) {
-        if (version != 0 && dict_version(globals) == version) {
-            cache = GlobalCache{globals, version, value};
+        if (epoch != 0 && namespace_unchanged(globals, epoch)) {
+            cache = GlobalCache{globals, epoch, value};
         }
         return Ref::steal(value);
     }
@@ -232,10 +274,10 @@ Ref get_attribute_in_full(PyObject* object, PyObject* name, AttributeCache& cach
     cache = AttributeCache{};
     if (Py_IS_TYPE(object, &PyModule_Type)) {
         PyObject* dict = PyModule_GetDict(object);
-        const uint64_t version = internals::type_lookup(&PyModule_Type, name) ? 0 : rememberable_version(dict);
+        const uint64_t epoch = internals::type_lookup(&PyModule_Type, name) ? 0 : rememberable_epoch(dict);
         Ref value = Ref::steal(PyObject_GetAttr(object, name));
-        if (value && version != 0) {
-            remember_module_attribute(cache, object, name, value.get(), dict, version);
+        if (value && epoch != 0) {
+            remember_module_attribute(cache, object, name, value.get(), dict, epoch);
         }
         return value;
     }

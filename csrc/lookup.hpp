@@ -14,8 +14,6 @@
 
 namespace ostrel {
 
-using internals::dict_version;
-
 // A type that is still the one that was seen: same object, same version tag.
 // The interpreter renews a type's tag on every change of the type or of any of
 // its bases and never hands out the same tag twice, so an unchanged tag also
@@ -33,8 +31,8 @@ struct TypeGuard {
 // A module-level name found in the module's namespace.
 struct GlobalCache {
     PyObject* dict = nullptr;  // the namespace
-    uint64_t version = 0;      // its version when the name was found
-    PyObject* value = nullptr; // borrowed: held by the namespace while the version holds
+    uint64_t epoch = 0;        // the namespaces' epoch when the name was found
+    PyObject* value = nullptr; // borrowed: held by the namespace while the epoch holds
 };
 
 // `object.name` for a plain module or a class.
@@ -42,7 +40,7 @@ struct AttributeCache {
     enum class Kind : std::uint8_t { kEmpty, kModule, kClass };
     Kind kind = Kind::kEmpty;
     PyObject* dict = nullptr;  // module: its namespace, compared by identity
-    uint64_t version = 0;      // module: the namespace's version
+    uint64_t epoch = 0;        // module: the namespaces' epoch
     TypeGuard owner;           // class: the class itself
     TypeGuard meta;            // class: its metaclass
     TypeGuard value_type;      // class: the type of the value
@@ -55,14 +53,22 @@ struct FieldCache {
     PyObject* descriptor = nullptr; // borrowed: held by the record's class while its guard holds
 };
 
-// Every remembered answer of the module, one for each lookup site.
+// Every remembered answer of the module, one for each lookup site, and how
+// the module hears of changes to the namespaces they came from.
 struct Remembered {
     GlobalCache psutil, pyudev, device_type, sources[3], machine_code;
     AttributeCache net_if_addrs, af_link, context, members[3];
     FieldCache family, address;
+    int watcher = -1;                             // the module's dict watcher; -1: none
+    PyDict_WatchCallback* watcher_slot = nullptr; // where the interpreter keeps it
+    uint64_t epoch = 1;                           // renewed at every change of every namespace the watcher watches
 };
 
 extern Remembered remembered_lookups;
+
+// Registers the module's dict watcher in the running interpreter; without a
+// free watcher slot nothing is kept from namespaces.
+void watch_namespaces();
 
 // Forgets every remembered answer, as when the interpreter that they came
 // from is gone.
@@ -81,9 +87,20 @@ Ref lookup_global(PyObject* globals, PyObject* builtins, PyObject* name);
 
 // ---- guards, checked at every use ---------------------------------------------
 
+int namespace_changed(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* value);
+
+// A namespace's answers hold while no namespace the watcher watches has
+// changed since, this one is still watched, and the watcher is still the
+// module's.
+inline bool namespace_unchanged(PyObject* dict, uint64_t epoch)
+{
+    const Remembered& r = remembered_lookups;
+    return epoch == r.epoch && internals::watched_by(dict, r.watcher) && *r.watcher_slot == namespace_changed;
+}
+
 inline PyObject* remembered(const GlobalCache& cache, PyObject* globals)
 {
-    return cache.dict == globals && dict_version(globals) == cache.version ? cache.value : nullptr;
+    return cache.dict == globals && namespace_unchanged(globals, cache.epoch) ? cache.value : nullptr;
 }
 
 inline PyObject* remembered(const AttributeCache& cache, PyObject* object)
@@ -91,7 +108,7 @@ inline PyObject* remembered(const AttributeCache& cache, PyObject* object)
     switch (cache.kind) {
     case AttributeCache::Kind::kModule:
         return Py_IS_TYPE(object, &PyModule_Type) && PyModule_GetDict(object) == cache.dict
-                       && dict_version(cache.dict) == cache.version
+                       && namespace_unchanged(cache.dict, cache.epoch)
                    ? cache.value
                    : nullptr;
     case AttributeCache::Kind::kClass:
@@ -144,8 +161,8 @@ void add_attribute_error_context(PyObject* object, PyObject* name);
 inline Ref get_by_descriptor(PyObject* descriptor, PyObject* record, PyObject* name)
 {
     Ref held = Ref::dup(descriptor); // the call may change the class
-    Ref value = Ref::steal(
-        Py_TYPE(descriptor)->tp_descr_get(descriptor, record, reinterpret_cast<PyObject*>(Py_TYPE(record))));
+    Ref value =
+        Ref::steal(Py_TYPE(descriptor)->tp_descr_get(descriptor, record, reinterpret_cast<PyObject*>(Py_TYPE(record))));
     if (!value) {
         add_attribute_error_context(record, name);
     }

@@ -102,6 +102,9 @@ bool ProcessState::prepare()
     if (!ready) {
         inline_vectorcall = ostrel::inline_vectorcall();
         ready = inline_vectorcall && make_texts() && init_function_type();
+        if (ready) {
+            watch_namespaces();
+        }
     }
     return ready;
 }

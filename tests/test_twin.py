@@ -349,6 +349,10 @@ GUARD_ROWS = [
     ({}, [("attr", "psutil", "AF_LINK", "2"), ("attr", "pyudev", "Context", "deleted")]),
     ({"psutil": {"holder": "getattr", "getattr_error": "store"}}, []),
     ({}, [("bind", "psutil", "builtins"), ("reborn",)]),
+    *(
+        ({}, [("watchers", how), ("bind", "psutil", "fresh"), ("bind", "get_gpu_uuid", "none")])
+        for how in ("unwatch", "clear")
+    ),
     ({}, [("bind", "subprocess", "fresh")]),
     # 3. a class's attribute: the class, its metaclass, the value's type
     ({"psutil": {"holder": "class"}}, [("attr", "psutil", "AF_LINK", "2")]),
@@ -522,7 +526,7 @@ def test_module_matches_its_twin(batch):
 
 
 PHASES = ["at exit", "garbage at exit", "codec", "fork", "import again", "reload", "another name", "subinterpreter"]
-PHASES += ["subinterpreter first"]
+PHASES += ["subinterpreter first", "watchers taken"]
 ALL_PHASES = [{"phases": PHASES, "function": name} for name in FUNCTIONS]
 LIFECYCLES = st.tuples(st.permutations(PHASES), st.integers(1, len(PHASES)), st.sampled_from(FUNCTIONS))
 

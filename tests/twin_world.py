@@ -918,6 +918,16 @@ class World:
                 self.stand_in({"net_if_addrs": "psutil", "Context": "pyudev"}[site]), site, pending.__func__
             )
 
+    def change_watchers(self, how):
+        """What another extension may do to dict watchers: unwatch the module's
+        namespace for every watcher, or clear every watcher there is."""
+        api = ctypes.pythonapi
+        for watcher in range(8):
+            with contextlib.suppress(ValueError):
+                api.PyDict_Unwatch(
+                    watcher, ctypes.py_object(vars(self.m))
+                ) if how == "unwatch" else api.PyDict_ClearWatcher(watcher)
+
     def change_grow(self):
         """The last exact dict table gains an interface (in the middle of its walk, when triggered)."""
         self.tables[-1][f"z{len(self.tables[-1])}"] = []
@@ -1412,6 +1422,11 @@ def lifecycle(which, program):
 
     if "subinterpreter first" in phases:
         in_subinterpreter()
+    if "watchers taken" in phases:  # by other extensions, before the module loads
+        taken = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, *[ctypes.py_object] * 3)(lambda *_: 0)
+        with contextlib.suppress(RuntimeError):
+            for _ in range(8):
+                ctypes.pythonapi.PyDict_AddWatcher(taken)
     m = loaded(which)
     report = reporting(m, name)
     report("main")

@@ -1,0 +1,11 @@
+/* Offsets into interpreter structures that no public header describes, taken
+ * from the interpreter's own internal headers: the one file of the module that
+ * is compiled against them (they are C, not C++). internals.hpp reads through
+ * these. */
+#define Py_BUILD_CORE 1
+#include <Python.h>
+#include <internal/pycore_interp.h>
+
+#include <stddef.h>
+
+const size_t ostrel_dict_watchers_offset = offsetof(PyInterpreterState, dict_state.watchers);
