@@ -74,19 +74,6 @@ class FakePyudev:
         self.Context = Context
 
 
-def raising(exc):
-    def source():
-        raise exc
-
-    return source
-
-
-@pytest.fixture
-def mod(monkeypatch):
-    """The module; attributes rebound through monkeypatch are restored afterwards."""
-    return ostrel
-
-
 @pytest.fixture
 def bind(monkeypatch):
     def bind(**attributes):

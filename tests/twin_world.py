@@ -919,14 +919,11 @@ class World:
             )
 
     def change_watchers(self, how):
-        """What another extension may do to dict watchers: unwatch the module's
-        namespace for every watcher, or clear every watcher there is."""
-        api = ctypes.pythonapi
+        """Another extension unwatches the module's namespace for every watcher, or clears every watcher."""
+        api, namespace = ctypes.pythonapi, ctypes.py_object(vars(self.m))
         for watcher in range(8):
             with contextlib.suppress(ValueError):
-                api.PyDict_Unwatch(
-                    watcher, ctypes.py_object(vars(self.m))
-                ) if how == "unwatch" else api.PyDict_ClearWatcher(watcher)
+                api.PyDict_ClearWatcher(watcher) if how == "clear" else api.PyDict_Unwatch(watcher, namespace)
 
     def change_grow(self):
         """The last exact dict table gains an interface (in the middle of its walk, when triggered)."""
@@ -1331,18 +1328,14 @@ def main():
 # ---- the interpreter's lifecycle ---------------------------------------------------
 #
 # `python twin_world.py lifecycle-native|lifecycle-twin` runs one program (JSON on
-# stdin) that calls a function of the module from a phase of the interpreter's
-# life: an at-exit function, garbage collected at exit, the last collection
-# (which releases a codec search function and an at-fork hook), a fork, a
-# re-import, a reload, a load under another name, a subinterpreter. What it
-# sees is written straight to the file descriptors; the exit status and all
-# that was written are compared.
+# stdin) that calls a function of the module from phases of the interpreter's
+# life, writing what it sees straight to the file descriptors.
 
 
-def reporter(function, arguments, write=os.write, text=repr, base=BaseException):
-    """report(label) calls `function` and writes what it returned or raised:
-    everything it needs it holds itself, for it may run once the interpreter
-    has torn its modules down."""
+def reporting(m, name, write=os.write, text=repr, base=BaseException):
+    """report(label) calls the function `name` and writes what it returned or raised; it holds all it
+    needs itself, for it may run once the interpreter has torn its modules down."""
+    function, arguments = getattr(m, name), (m.DeviceType.MAC,) if name == "get_machine_code" else ()
 
     def report(label):
         try:
@@ -1384,13 +1377,8 @@ def loaded(which):
     return m
 
 
-def reporting(m, name):
-    return reporter(getattr(m, name), (m.DeviceType.MAC,) if name == "get_machine_code" else ())
-
-
 def subinterpreter(which, name):
-    """The body of a subinterpreter: loads the module and leaves a codec
-    search function in a cycle, which calls `name` at its last collection."""
+    """A subinterpreter's body: loads the module, leaves a codec search function calling `name` in a cycle."""
     import codecs
 
     try:
