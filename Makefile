@@ -8,7 +8,7 @@ PYTHON313 ?= $(shell for p in python3.13 $$(ls -d $$(pyenv root 2>/dev/null)/ver
 VENV := .venv
 PY := $(VENV)/bin/python
 SOURCES := $(wildcard src/varnok/*.py src/varnok/*.pyi src/varnok/py.typed csrc/*.cpp csrc/*.hpp csrc/*.c)
-BUILD_DEPS := scikit-build-core>=0.11 cmake>=3.18 ninja
+BUILD_DEPS := scikit-build-core>=0.11 cmake>=3.19 ninja
 # The Makefile's own builds keep CMake's folder here, so that rebuilds are
 # incremental; a plain `pip install .` builds in a temporary folder instead.
 BUILD_DIR := build/{wheel_tag}

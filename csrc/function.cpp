@@ -28,6 +28,7 @@ struct Function {
     PyObject* globals;
     PyObject* builtins;
     PyObject* annotations;
+    PyObject* annotate; // from 3.14; None where the annotations were given
     PyObject* defaults;
     PyObject* kwdefaults;
     PyObject* type_params;
@@ -138,7 +139,7 @@ bool bind_one(const Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObj
         return {};
     }
     // The local variables go when the run ends, after its result is made, in
-    // the order of the code object's names, as a Python function's do.
+    // the order a Python function's go (internals::kLocalsClearedLastFirst).
     Ref locals[kMaxLocals];
     Frame frame{.globals = fn->globals,
                 .line = spec.first_line,
@@ -159,8 +160,11 @@ bool bind_one(const Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObj
         add_traceback(frame);
     }
     nesting.leave();
-    for (Ref& local : locals) {
-        local = Ref{};
+    // Only the traceback entries of an exception still alive keep the locals
+    // they show; the local variables themselves go now.
+    frame.traceback_locals = Ref{};
+    for (int i = 0; i < static_cast<int>(kMaxLocals); ++i) {
+        locals[internals::kLocalsClearedLastFirst ? kMaxLocals - 1 - i : i] = Ref{};
     }
     return result;
 }
@@ -257,9 +261,23 @@ Ref builtins_of(PyObject* globals)
     return PyModule_Check(builtins.get()) ? Ref::dup(PyModule_GetDict(builtins.get())) : std::move(builtins);
 }
 
+// Made by __annotate__(1) when there are none and it is callable (from
+// 3.14), else an empty dict.
 PyObject* get_annotations(PyObject* self, void*)
 {
     Function* fn = as_function(self);
+    if (!fn->annotations && fn->annotate && PyCallable_Check(fn->annotate)) {
+        Ref made = Ref::steal(PyObject_CallOneArg(fn->annotate, texts.one));
+        if (!made) {
+            return nullptr;
+        }
+        if (!PyDict_Check(made.get())) {
+            PyErr_Format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'",
+                         Py_TYPE(made.get())->tp_name);
+            return nullptr;
+        }
+        Py_XSETREF(fn->annotations, made.release());
+    }
     if (!fn->annotations) {
         fn->annotations = PyDict_New();
     }
@@ -275,9 +293,31 @@ int set_annotations(PyObject* self, PyObject* value, void*)
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
+    Function* fn = as_function(self);
+    Py_XSETREF(fn->annotations, Py_XNewRef(value));
+    Py_CLEAR(fn->annotate);
     return 0;
 }
+
+#if OSTREL_FUNCTIONS_HAVE_ANNOTATE
+int set_annotate(PyObject* self, PyObject* value, void*)
+{
+    Function* fn = as_function(self);
+    if (!value) {
+        PyErr_SetString(PyExc_TypeError, "__annotate__ cannot be deleted");
+        return -1;
+    }
+    if (!Py_IsNone(value) && !PyCallable_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotate__ must be callable or None");
+        return -1;
+    }
+    Py_XSETREF(fn->annotate, Py_NewRef(value));
+    if (!Py_IsNone(value)) {
+        Py_CLEAR(fn->annotations);
+    }
+    return 0;
+}
+#endif
 
 // Reading, setting and deleting __code__, __defaults__ and __kwdefaults__ raise
 // the audit events that they raise on a Python function.
@@ -383,6 +423,9 @@ PyGetSetDef function_getset[] = {
     {"__kwdefaults__", get_audited<&Function::kwdefaults>, set_kwdefaults, nullptr,
      const_cast<char*>("__kwdefaults__")},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+#if OSTREL_FUNCTIONS_HAVE_ANNOTATE
+    {"__annotate__", get_or_none<&Function::annotate>, set_annotate, nullptr, nullptr},
+#endif
     {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -434,6 +477,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg)
     Py_VISIT(fn->globals);
     Py_VISIT(fn->builtins);
     Py_VISIT(fn->annotations);
+    Py_VISIT(fn->annotate);
     Py_VISIT(fn->defaults);
     Py_VISIT(fn->kwdefaults);
     Py_VISIT(fn->type_params);
@@ -454,6 +498,7 @@ int function_clear(PyObject* self)
     Py_CLEAR(fn->doc);
     Py_CLEAR(fn->dict);
     Py_CLEAR(fn->annotations);
+    Py_CLEAR(fn->annotate);
     Py_CLEAR(fn->type_params);
     Py_SETREF(fn->name, Py_GetConstant(Py_CONSTANT_EMPTY_STR));
     Py_SETREF(fn->qualname, Py_GetConstant(Py_CONSTANT_EMPTY_STR));
@@ -637,6 +682,7 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals)
     fn->globals = Py_NewRef(globals);
     fn->builtins = builtins.release();
     fn->annotations = annotations.release();
+    fn->annotate = OSTREL_FUNCTIONS_HAVE_ANNOTATE ? Py_NewRef(Py_None) : nullptr;
     fn->defaults = nullptr;
     fn->kwdefaults = nullptr;
     fn->type_params = nullptr;

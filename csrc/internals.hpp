@@ -148,6 +148,16 @@ inline PyObject* type_lookup(PyTypeObject* type, PyObject* name)
     return _PyType_Lookup(type, name);
 }
 
+// ---- what Python functions have, by release ------------------------------------------
+
+// From 3.14 a function's annotations are made on demand by its __annotate__
+// (PEP 649); the module's functions carry the attribute where Python's do.
+#define OSTREL_FUNCTIONS_HAVE_ANNOTATE (PY_VERSION_HEX >= 0x030E0000)
+
+// The order in which a returning Python function's local variables are let
+// go: the code object's order up to 3.13, the reverse from 3.14.
+inline constexpr bool kLocalsClearedLastFirst = PY_VERSION_HEX >= 0x030E0000;
+
 // ---- the interpreter itself ---------------------------------------------------------
 
 // True when the running interpreter has the layout these accessors were built

@@ -41,7 +41,7 @@ bool make_texts()
            && store(texts.kw_timeout, Py_BuildValue("(s)", "timeout"))
            && store(texts.kw_code_replace, Py_BuildValue("(sss)", "co_varnames", "co_argcount", "co_nlocals"))
            && store(texts.tool_timeout, PyLong_FromLong(120)) && store(texts.zero, PyLong_FromLong(0))
-           && store(texts.fromlist_enum, PyTuple_Pack(1, texts.Enum))
+           && store(texts.one, PyLong_FromLong(1)) && store(texts.fromlist_enum, PyTuple_Pack(1, texts.Enum))
            && store(texts.fromlist_union, PyTuple_Pack(1, texts.Union))
            && store(texts.fromlist_logger, PyTuple_Pack(1, texts.logger));
 }

@@ -87,7 +87,7 @@ struct Texts {
 #undef OSTREL_TEXT_FIELD
     // keyword-name tuples and other constants
     PyObject *kw_subsystem, *kw_timeout, *kw_code_replace;
-    PyObject *tool_timeout, *zero;
+    PyObject *tool_timeout, *zero, *one;
     PyObject *fromlist_enum, *fromlist_union, *fromlist_logger;
 };
 

@@ -10,6 +10,11 @@ import pytest
 
 import varnok.ostrel as ostrel
 
+# All that differs between the CPython releases the suite runs on.
+RELEASE = {
+    (3, 13): {"not a container": "argument of type '{}' is not iterable", "__annotate__": False},
+    (3, 14): {"not a container": "argument of type '{}' is not a container or iterable", "__annotate__": True},
+}[sys.version_info[:2]]
 AF_LINK = 17
 Record = namedtuple("snicaddr", "family address netmask broadcast ptp")
 

@@ -1,7 +1,7 @@
 import ast
 
 import pytest
-from conftest import FakeDevice, FakePyudev, in_namespace
+from conftest import RELEASE, FakeDevice, FakePyudev, in_namespace
 
 import varnok.ostrel as ostrel
 
@@ -43,7 +43,7 @@ class BrokenContext:
         (FakePyudev([FakeDevice({"ID_SERIAL": b"raw"})]), "Expected unicode, got bytes"),
         (FakePyudev([FakeDevice({"ID_SERIAL": 7})]), "Expected unicode, got int"),
         (FakePyudev([FakeDevice(ValueError("no properties"))]), "no properties"),
-        (FakePyudev([FakeDevice(None)]), "argument of type 'NoneType' is not iterable"),
+        (FakePyudev([FakeDevice(None)]), RELEASE["not a container"].format("NoneType")),
         (FakePyudev([object()]), "'object' object has no attribute 'properties'"),
         (FakePyudev(5), "'int' object is not iterable"),
     ],

@@ -21,7 +21,7 @@ import typing
 import weakref
 from pathlib import Path
 
-from conftest import run_python
+from conftest import RELEASE, run_python
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -284,6 +284,8 @@ def twin_of(module, name):
     twin = getattr(module, name)
     setattr(module, name, native)
     twin.__doc__ = doc
+    if RELEASE["__annotate__"]:  # annotations given, as the module's are, not made on demand
+        twin.__annotate__ = (twin.__annotations__, None)[1]
     return twin
 
 

@@ -1,7 +1,7 @@
 from collections.abc import Mapping
 
 import pytest
-from conftest import AF_LINK, FakePsutil, Record, in_namespace, inet, inet6, link
+from conftest import AF_LINK, RELEASE, FakePsutil, Record, in_namespace, inet, inet6, link
 
 import varnok.ostrel as ostrel
 
@@ -68,7 +68,7 @@ def test_interface_choice(bind, capsys, tables, result, queries):
         (FakePsutil(Table([None])), "'NoneType' object is not iterable"),
         (FakePsutil({"eth0": None}), "'NoneType' object is not iterable"),
         (FakePsutil({"eth0": [object()]}), "'object' object has no attribute 'family'"),
-        (FakePsutil({5: [link("x")]}), "argument of type 'int' is not iterable"),
+        (FakePsutil({5: [link("x")]}), RELEASE["not a container"].format("int")),
         (object(), "'object' object has no attribute 'net_if_addrs'"),
     ],
 )

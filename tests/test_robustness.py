@@ -51,11 +51,11 @@ def test_endless_walk_lets_other_threads_run_and_ctrl_c_ends_it(walk):
     # A thread that ticks every 50 ms needs the interpreter lock for each tick:
     # ten ticks after the walk began show that the native walk hands it over.
     # The child handles SIGINT itself, also when started with it ignored.
-    code = "import collections, itertools, signal, threading, time, types, varnok.ostrel as m\n"
+    code = "import collections, itertools, os, signal, threading, time, types, varnok.ostrel as m\n"
     code += "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
     code += "other = collections.namedtuple('snicaddr', 'family address')(2, '10.0.0.1')\n"
     code += "def walking(value):\n    print('walking', flush=True)\n    return value\n"
-    code += "def tick():\n    while True:\n        time.sleep(0.05)\n        print('tick', flush=True)\n"
+    code += "def tick():\n    while True:\n        time.sleep(0.05)\n        os.write(1, b'tick\\n')\n"
     code += "threading.Thread(target=tick, daemon=True).start()\n" + textwrap.dedent(ENDLESS[walk]).strip() + "\n"
     child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     watchdog = threading.Timer(BOUND, child.kill)

@@ -22,6 +22,7 @@ loads the module where a package that it imports is not installed.
 import argparse
 import contextlib
 import ctypes
+import functools
 import importlib
 import importlib.util
 import io
@@ -99,13 +100,19 @@ def _version(parser: argparse.ArgumentParser) -> str:
         parser.exit(MISSING, f"{NOT_INSTALLED}\n")
 
 
+# From 3.14 argparse colours by what standard output is, asking even a closed
+# one (its formatters too): plain text, as on 3.13.
+PLAIN = {"color": False} if sys.version_info >= (3, 14) else {}
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
+        **PLAIN,
         prog="ostrel",
         description="Print this machine's identifiers: disk serial number, MAC address, NVIDIA GPU\n"
         "UUID. With no option, print the report of varnok.ostrel.",
         epilog=EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
+        formatter_class=functools.partial(argparse.RawDescriptionHelpFormatter, **PLAIN),
         add_help=False,
     )
     parser.add_argument(
