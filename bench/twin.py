@@ -165,6 +165,9 @@ def pairs(walk):
 _DICT_WALK = type(iter({}.items()))
 
 
+BINDING_CODES = set()
+
+
 def _raise_at(name, line):
     """A function `name` whose raise stands at `line` of the module's file; it
     raises what it is given (a message becomes a TypeError) from `pending`, so
@@ -172,7 +175,9 @@ def _raise_at(name, line):
     arguments could not be bound holds none."""
     pending = []
     source = "\n" * (line - 1) + f"def {name}(): raise pending.pop()"
-    exec(compile(source, FILE_NAME, "exec"), namespace := {"pending": pending})
+    code = compile(source, FILE_NAME, "exec")
+    BINDING_CODES.update((code, *code.co_consts))  # not the module's own code: no events of theirs count
+    exec(code, namespace := {"pending": pending})
 
     def fail(error):
         pending.append(TypeError(error) if isinstance(error, str) else error)

@@ -8,6 +8,7 @@
 
 #include "internals.hpp"
 #include "lines.hpp"
+#include "monitor.hpp"
 #include "stack.hpp"
 #include "state.hpp"
 #include "traceback.hpp"
@@ -126,15 +127,18 @@ bool bind_one(const Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 // Runs the body once the arguments are bound. The caller's reference keeps
-// the function, and so its namespace, alive.
-[[gnu::always_inline]] inline Ref run_body(Function* fn, PyObject* argument)
+// the function, and so its namespace, alive. `entered`: the caller has just
+// found nothing to do at the eval breaker (monitor::quiet), so the run's
+// first instruction has nothing to do either.
+[[gnu::always_inline]] inline Ref run_body(Function* fn, PyObject* argument, PyThreadState* thread = nullptr,
+                                           bool entered = false)
 {
     const FunctionSpec& spec = *fn->spec;
     if (!fn->globals) {
         PyErr_Format(PyExc_RuntimeError, "%.200s() has been cleared", spec.name);
         return {};
     }
-    NestingScope nesting;
+    NestingScope nesting(thread);
     if (!nesting.entered()) {
         return {};
     }
@@ -145,25 +149,27 @@ bool bind_one(const Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObj
                 .line = spec.first_line,
                 .thread = nesting.thread(),
                 .builtins = fn->builtins,
-                .name = spec.traceback_name,
+                .spec = &spec,
                 .locals = locals,
-                .local_names = spec.local_names,
-                .local_count = static_cast<int>(spec.local_count),
-                .traceback_locals = {}};
+                .traceback_locals = {},
+                .code = fn->code};
     if (argument) {
         frame.store(0, Ref::dup(argument));
     }
     // A Python function's first instruction handles what the eval breaker
-    // signals, at its def line.
-    Ref result = internals::handle_pending(frame.thread) ? spec.body(frame, argument) : Ref{};
+    // signals, at its def line, then reports PY_START.
+    Ref result = entered || monitor::enter(frame) ? spec.body(frame, argument) : Ref{};
     if (!result) {
-        add_traceback(frame);
+        if (frame.unwind_line == 0) {
+            reached(frame);
+        }
+        monitor::unwound(frame, frame.unwind_line);
     }
     nesting.leave();
     // Only the traceback entries of an exception still alive keep the locals
     // they show; the local variables themselves go now.
     frame.traceback_locals = Ref{};
-    for (int i = 0; i < static_cast<int>(kMaxLocals); ++i) {
+    for (std::size_t i = 0; i < kMaxLocals; ++i) {
         locals[internals::kLocalsClearedLastFirst ? kMaxLocals - 1 - i : i] = Ref{};
     }
     return result;
@@ -177,7 +183,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     PyObject* argument = nullptr;
     if (spec.parameter) {
         if (!bind_one(fn, args, nargs, kwnames, &argument)) {
-            Frame frame{.globals = fn->globals, .line = spec.first_line, .name = spec.traceback_name};
+            Frame frame{.globals = fn->globals, .line = spec.first_line, .spec = &spec}; // no locals bound
             add_traceback(frame);
             return nullptr;
         }
@@ -553,11 +559,45 @@ Ref make_text(const char* value)
     return Ref::steal(PyUnicode_FromString(value));
 }
 
+// The positions the function reports to monitoring tools (monitor.hpp): one
+// instruction for each line from the first to the last, then one without a
+// line. The instructions are never run (the body is native): a RESUME at the
+// def line, where a Python function starts and where tools may instrument
+// from, then NOPs. The location table is CPython's (Objects/locations.md):
+// an entry of one code unit each, "no columns" (code 13) with the line's
+// difference from the one before as a signed varint, and "no location" (code
+// 15) for the last.
+Ref positions(const FunctionSpec& spec, Ref& table)
+{
+    const Py_ssize_t count = spec.last_line - spec.first_line + 2;
+    Ref code = Ref::steal(PyBytes_FromStringAndSize(nullptr, 2 * count));
+    table = Ref::steal(PyBytes_FromStringAndSize(nullptr, 2 * (count - 1) + 1));
+    if (!code || !table) {
+        return {};
+    }
+    char* units = PyBytes_AS_STRING(code.get());
+    char* entries = PyBytes_AS_STRING(table.get());
+    constexpr char kNoColumns = static_cast<char>(0x80U | (13U << 3U));
+    constexpr char kNoLocation = static_cast<char>(0x80U | (15U << 3U));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        units[2 * i] = static_cast<char>(i == 0 ? internals::kResume : internals::kNop);
+        units[2 * i + 1] = 0;
+        if (i < count - 1) {
+            entries[2 * i] = kNoColumns;
+            entries[2 * i + 1] = static_cast<char>(i == 0 ? 0 : 2); // +0 from co_firstlineno, then +1 each
+        }
+    }
+    entries[2 * (count - 1)] = kNoLocation;
+    return code;
+}
+
 Ref make_code(const FunctionSpec& spec)
 {
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(line::kFile, spec.name, spec.first_line)));
     Ref varnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.local_count)));
-    if (!code || !varnames) {
+    Ref table;
+    Ref units = positions(spec, table);
+    if (!code || !varnames || !units) {
         return {};
     }
     for (std::size_t i = 0; i < spec.local_count; ++i) {
@@ -573,7 +613,7 @@ Ref make_code(const FunctionSpec& spec)
     if (!argcount || !nlocals || !replace) {
         return {};
     }
-    PyObject* values[] = {varnames.get(), argcount.get(), nlocals.get()};
+    PyObject* values[] = {varnames.get(), argcount.get(), nlocals.get(), units.get(), table.get()};
     return Ref::steal(PyObject_Vectorcall(replace.get(), values, 0, texts.kw_code_replace));
 }
 
@@ -624,14 +664,24 @@ namespace {
 Ref call(Frame& frame, Ref callable, std::span<Ref> args, PyObject* kwnames)
 {
     PyObject* target = callable.get();
+    auto first = [&] { return args.empty() ? nullptr : args[0].get(); };
     Ref result;
     bool python_code = true;
-    if (Py_IS_TYPE(target, function_type) && !kwnames
-        && args.size() == (as_function(target)->spec->parameter ? 1U : 0U)) {
-        result = run_body(as_function(target), args.empty() ? nullptr : args[0].get());
+    // As the interpreter's instrumented CALL: the events that start with the
+    // call end with it.
+    const bool reported = monitor::reporting(frame.thread);
+    if (reported && monitor::call_reported(frame, target, first()) < 0) {
+        // a tool's CALL callback raised: the call is not made
+    }
+    else if (Py_IS_TYPE(target, function_type) && !kwnames
+             && args.size() == (as_function(target)->spec->parameter ? 1U : 0U)) {
+        result = run_body(as_function(target), first(), frame.thread, !reported);
     }
     else {
         result = call_generic(frame, target, args, kwnames, python_code);
+        if (!python_code && reported) {
+            result = monitor::c_reported(frame, target, first(), std::move(result));
+        }
     }
     callable = Ref{};
     for (Ref& arg : args) {

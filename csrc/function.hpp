@@ -26,6 +26,7 @@ struct FunctionSpec {
     const char* name;           // __name__ and __qualname__
     const char* traceback_name; // name of the traceback entry
     int first_line;
+    int last_line;                  // of the statements that monitoring tools are told of
     const char* parameter;          // the one positional-or-keyword parameter, or null
     const char* const* local_names; // co_varnames, parameter first
     std::size_t local_count;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <Python.h>
+#include <opcode_ids.h>
 
 #include <cstdint>
 
@@ -51,12 +52,23 @@ inline bool handle_pending(PyThreadState* thread)
     return !events_pending(thread) || _Py_HandlePending(thread) == 0;
 }
 
+// The frame evaluator the interpreter was given (PEP 523's hook, which
+// debuggers set; interp->eval_frame, null for the default), read where the
+// interpreter's own CALL reads it. _PyInterpreterState_GetEvalFrameFunc tells
+// the same at the cost of a call, at every call the module makes.
+extern "C" const size_t ostrel_eval_frame_offset;
+
+inline bool default_frame_evaluator(PyInterpreterState* interpreter)
+{
+    return *reinterpret_cast<void**>(reinterpret_cast<char*>(interpreter) + ostrel_eval_frame_offset) == nullptr;
+}
+
 // Whether the interpreter's CALL instruction runs `callable` as a frame of its
 // own loop (a plain Python function, or a method bound to one, under the
 // default frame evaluator), in which case it checks the eval breaker when that
 // frame starts and not after the call. `inline_vectorcall` is the vectorcall
 // the interpreter gives a new function. PyFunction_Check accepts no subclass
-// anyway; the frame evaluator is PEP 523's hook, which debuggers set.
+// anyway.
 inline bool runs_inline(PyThreadState* thread, PyObject* callable, vectorcallfunc inline_vectorcall)
 {
     if (Py_IS_TYPE(callable, &PyMethod_Type)) {
@@ -64,7 +76,7 @@ inline bool runs_inline(PyThreadState* thread, PyObject* callable, vectorcallfun
     }
     return Py_IS_TYPE(callable, &PyFunction_Type)
            && reinterpret_cast<PyFunctionObject*>(callable)->vectorcall == inline_vectorcall
-           && _PyInterpreterState_GetEvalFrameFunc(thread->interp) == _PyEval_EvalFrameDefault;
+           && default_frame_evaluator(thread->interp);
 }
 
 // ---- the recursion limit (PyThreadState.py_recursion_remaining) -------------------
@@ -128,6 +140,38 @@ inline PyDict_WatchCallback* dict_watcher_slot(PyInterpreterState* interpreter, 
            + watcher;
 }
 
+// ---- sys.monitoring's tools (PyThreadState.tracing and .what_event,
+//      interp->monitoring_callables) ----------------------------------------------
+//
+// The monitoring C API fires C_RETURN and C_RAISE with (code, offset, value),
+// where the interpreter, and every tool's callback, has (code, offset,
+// callable, first argument): cProfile would read past the arguments it is
+// given. So the module calls those tools' callbacks itself, as the interpreter
+// does: the callback registered for the tool and event, with the thread
+// marked as running a tool (tracing, what_event) meanwhile. No event is
+// reported while `tracing` is set, as the interpreter reports none then.
+extern "C" const size_t ostrel_monitoring_callables_offset;
+extern "C" const int ostrel_monitoring_events; // CPython's _PY_MONITORING_EVENTS
+// The tools behind sys.setprofile and sys.settrace (PY_MONITORING_SYS_PROFILE_ID, _TRACE_ID).
+extern "C" const int ostrel_legacy_tools;
+
+inline int& tracing(PyThreadState* thread)
+{
+    return thread->tracing;
+}
+
+inline int& what_event(PyThreadState* thread)
+{
+    return thread->what_event;
+}
+
+inline PyObject*& monitoring_callable(PyInterpreterState* interpreter, int tool, int event)
+{
+    auto* table =
+        reinterpret_cast<PyObject**>(reinterpret_cast<char*>(interpreter) + ostrel_monitoring_callables_offset);
+    return table[tool * ostrel_monitoring_events + event];
+}
+
 // ---- a type's version tag (PyTypeObject.tp_version_tag) -------------------------
 //
 // Renewed by the interpreter at every change of the type or of any of its
@@ -157,6 +201,11 @@ inline PyObject* type_lookup(PyTypeObject* type, PyObject* name)
 // The order in which a returning Python function's local variables are let
 // go: the code object's order up to 3.13, the reverse from 3.14.
 inline constexpr bool kLocalsClearedLastFirst = PY_VERSION_HEX >= 0x030E0000;
+
+// The instructions a code object's positions are made of (function.cpp),
+// whose numbers differ from release to release.
+inline constexpr int kNop = NOP;
+inline constexpr int kResume = RESUME;
 
 // ---- the interpreter itself ---------------------------------------------------------
 

@@ -6,6 +6,7 @@
 namespace ostrel::line {
 
 inline constexpr const char* kFile = "src/varnok/ostrel";
+inline constexpr const char* kInitName = "init varnok.ostrel"; // the module body's traceback entries
 
 // Module body.
 inline constexpr int kHeader = 1; // set-up before the first statement, and __test__
@@ -30,6 +31,7 @@ inline constexpr int kMacFallbackName = 27;
 inline constexpr int kMacFallbackReturn = 28;
 inline constexpr int kMacNone = 29;
 inline constexpr int kMacHandler = 31;
+inline constexpr int kMacEnd = 32;
 
 // get_disk_serial_number
 inline constexpr int kDiskDef = 38;
@@ -39,6 +41,7 @@ inline constexpr int kDiskContains = 43;
 inline constexpr int kDiskReturn = 44;
 inline constexpr int kDiskNone = 45;
 inline constexpr int kDiskHandler = 47;
+inline constexpr int kDiskEnd = 48;
 
 // get_machine_code
 inline constexpr int kCodeDef = 52;
@@ -50,6 +53,7 @@ inline constexpr int kCodeCuda = 63;
 inline constexpr int kCodeCudaCall = 64;
 inline constexpr int kCodeNone = 66;
 inline constexpr int kCodeHandler = 68;
+inline constexpr int kCodeEnd = 69;
 
 // get_gpu_uuid
 inline constexpr int kGpuDef = 71;
@@ -57,10 +61,12 @@ inline constexpr int kGpuImport = 73;
 inline constexpr int kGpuRun = 74;
 inline constexpr int kGpuDecode = 75;
 inline constexpr int kGpuHandler = 77;
+inline constexpr int kGpuEnd = 78;
 
 // get_machine_string
 inline constexpr int kStringDef = 80;
 inline constexpr int kStringJoin = 81;
+inline constexpr int kStringEnd = 81;
 
 // Command-line report.
 inline constexpr int kReportTest = 85;

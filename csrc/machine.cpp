@@ -159,6 +159,10 @@ Ref get_machine_string(Frame& frame, PyObject*)
         }
         at += size;
     }
+    if (monitor::returned(frame, joined.get()) < 0) {
+        reached(frame);
+        return {};
+    }
     return joined;
 }
 

@@ -26,7 +26,6 @@ namespace ostrel {
 
 namespace {
 
-constexpr const char* kInitName = "init varnok.ostrel";
 constexpr const char* kModuleName = "varnok.ostrel";
 
 // ---- the five functions -----------------------------------------------------
@@ -47,16 +46,16 @@ constexpr const char kMachineCodeDoc[] =
 
 // In the order the body binds them.
 constexpr FunctionSpec kFunctions[] = {
-    {"get_mac_address", "varnok.ostrel.get_mac_address", line::kMacDef, nullptr, kMacLocals, 4,
+    {"get_mac_address", "varnok.ostrel.get_mac_address", line::kMacDef, line::kMacEnd, nullptr, kMacLocals, 4,
      "获取物理网卡的 MAC 地址", nullptr, "str", get_mac_address},
-    {"get_disk_serial_number", "varnok.ostrel.get_disk_serial_number", line::kDiskDef, nullptr, kDiskLocals, 3,
-     "获取硬盘的序列号", nullptr, "str", get_disk_serial_number},
-    {"get_machine_code", "varnok.ostrel.get_machine_code", line::kCodeDef, "device_type", kCodeLocals, 2,
-     kMachineCodeDoc, "DeviceType", "str", get_machine_code},
-    {"get_gpu_uuid", "varnok.ostrel.get_gpu_uuid", line::kGpuDef, nullptr, kGpuLocals, 3, nullptr, nullptr, nullptr,
-     get_gpu_uuid},
-    {"get_machine_string", "varnok.ostrel.get_machine_string", line::kStringDef, nullptr, nullptr, 0, nullptr, nullptr,
-     nullptr, get_machine_string},
+    {"get_disk_serial_number", "varnok.ostrel.get_disk_serial_number", line::kDiskDef, line::kDiskEnd, nullptr,
+     kDiskLocals, 3, "获取硬盘的序列号", nullptr, "str", get_disk_serial_number},
+    {"get_machine_code", "varnok.ostrel.get_machine_code", line::kCodeDef, line::kCodeEnd, "device_type", kCodeLocals,
+     2, kMachineCodeDoc, "DeviceType", "str", get_machine_code},
+    {"get_gpu_uuid", "varnok.ostrel.get_gpu_uuid", line::kGpuDef, line::kGpuEnd, nullptr, kGpuLocals, 3, nullptr,
+     nullptr, nullptr, get_gpu_uuid},
+    {"get_machine_string", "varnok.ostrel.get_machine_string", line::kStringDef, line::kStringEnd, nullptr, nullptr, 0,
+     nullptr, nullptr, nullptr, get_machine_string},
 };
 
 // ---- module body ------------------------------------------------------------
@@ -381,11 +380,7 @@ int module_exec(PyObject* module)
     }
     process.module = Py_NewRef(module);
     Ref globals = Ref::dup(PyModule_GetDict(module));
-    Frame frame{.globals = globals.get(),
-                .line = line::kHeader,
-                .thread = PyThreadState_Get(),
-                .name = kInitName,
-                .body = true};
+    Frame frame{.globals = globals.get(), .line = line::kHeader, .thread = PyThreadState_Get(), .spec = nullptr};
     bool entered = false;
     // The body's builtins are those of its namespace, which the first step sets.
     auto statements = [&] {

@@ -86,12 +86,12 @@ template <class Visit> Walk for_each_interface(Frame& frame, int line, Ref table
         PyObject* value = nullptr;
         for (bool first = true;; first = false) {
             if (!first && !loop_back(frame)) {
-                return Walk::kError;
+                return failed(frame);
             }
             frame.line = line;
             if (PyDict_GET_SIZE(table.get()) != size) {
                 PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-                return Walk::kError;
+                return failed(frame);
             }
             if (!PyDict_Next(table.get(), &position, &key, &value)) {
                 table = Ref{};
@@ -99,14 +99,14 @@ template <class Visit> Walk for_each_interface(Frame& frame, int line, Ref table
             }
             if (remaining-- == 0) {
                 PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-                return Walk::kError;
+                return failed(frame);
             }
             Ref name = Ref::dup(key);
             Ref addresses = Ref::dup(value);
             frame.store(kIface, std::move(name));
             frame.store(kAddrs, std::move(addresses));
             if (Walk status = visit(); status != Walk::kNext) {
-                return status;
+                return ended(frame, status);
             }
         }
     }

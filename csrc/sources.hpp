@@ -6,6 +6,7 @@
 #include "frame.hpp"
 #include "function.hpp"
 #include "lookup.hpp"
+#include "monitor.hpp"
 #include "ref.hpp"
 #include "state.hpp"
 #include "traceback.hpp"

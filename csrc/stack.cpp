@@ -63,7 +63,7 @@ void probe_stack(ThreadStack& stack)
 
 } // namespace
 
-NestingScope::NestingScope()
+NestingScope::NestingScope(PyThreadState* thread)
 {
     ThreadStack& stack = thread_stack;
     if (!stack.probed) {
@@ -73,7 +73,7 @@ NestingScope::NestingScope()
     if (stack.nested == 0) {
         stack.start_at(here);
     }
-    PyThreadState* thread = PyThreadState_Get();
+    thread = thread ? thread : PyThreadState_Get();
     // As the interpreter enters a Python frame: the count goes down first, and
     // a count that was already used up refuses the run.
     int& depth_left = internals::python_depth_left(thread);

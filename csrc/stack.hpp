@@ -24,7 +24,8 @@ namespace ostrel {
 
 class NestingScope {
 public:
-    NestingScope();
+    // `thread`: the running thread, where the caller has it at hand.
+    explicit NestingScope(PyThreadState* thread = nullptr);
     ~NestingScope() { leave(); }
     NestingScope(const NestingScope&) = delete;
     NestingScope& operator=(const NestingScope&) = delete;

@@ -39,7 +39,8 @@ bool make_texts()
     }
     return store(texts.kw_subsystem, Py_BuildValue("(s)", "subsystem"))
            && store(texts.kw_timeout, Py_BuildValue("(s)", "timeout"))
-           && store(texts.kw_code_replace, Py_BuildValue("(sss)", "co_varnames", "co_argcount", "co_nlocals"))
+           && store(texts.kw_code_replace,
+                    Py_BuildValue("(sssss)", "co_varnames", "co_argcount", "co_nlocals", "co_code", "co_linetable"))
            && store(texts.tool_timeout, PyLong_FromLong(120)) && store(texts.zero, PyLong_FromLong(0))
            && store(texts.one, PyLong_FromLong(1)) && store(texts.fromlist_enum, PyTuple_Pack(1, texts.Enum))
            && store(texts.fromlist_union, PyTuple_Pack(1, texts.Union))
@@ -62,6 +63,14 @@ vectorcallfunc inline_vectorcall()
 void owner_finalised(void*)
 {
     process.finalised = true;
+}
+
+// sys.monitoring's sentinels, which events carry and tools return.
+bool monitoring_sentinels()
+{
+    PyObject* monitoring = PySys_GetObject("monitoring"); // borrowed
+    return monitoring && store(process.monitoring_missing, PyObject_GetAttrString(monitoring, "MISSING"))
+           && store(process.monitoring_disable, PyObject_GetAttrString(monitoring, "DISABLE"));
 }
 
 } // namespace
@@ -101,7 +110,7 @@ bool ProcessState::prepare()
 {
     if (!ready) {
         inline_vectorcall = ostrel::inline_vectorcall();
-        ready = inline_vectorcall && make_texts() && init_function_type();
+        ready = inline_vectorcall && make_texts() && init_function_type() && monitoring_sentinels();
         if (ready) {
             watch_namespaces();
         }

@@ -121,6 +121,8 @@ struct ProcessState {
     PyObject* print = nullptr;                  // strong: builtins.print as it was when the body ran
     PyObject* traceback_codes = nullptr;        // strong: "name:line" -> code object of a traceback entry
     vectorcallfunc inline_vectorcall = nullptr; // what the interpreter gives a new Python function
+    PyObject* monitoring_missing = nullptr;     // strong: sys.monitoring.MISSING
+    PyObject* monitoring_disable = nullptr;     // strong: sys.monitoring.DISABLE
 
     // Records the running interpreter as the owner, or checks that it is the
     // owner; false with ImportError set for any other interpreter. After the

@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "function.hpp"
 #include "internals.hpp"
 #include "lines.hpp"
 #include "state.hpp"
@@ -39,7 +40,7 @@ Ref traceback_code(const char* name, int line)
 // last local variable. None for the module's body, whose `e` is a global.
 int except_slot(const Frame& frame)
 {
-    return frame.body ? -1 : frame.local_count - 1;
+    return frame.body() ? -1 : static_cast<int>(frame.spec->local_count) - 1;
 }
 
 } // namespace
@@ -51,8 +52,8 @@ void refresh_traceback_locals(Frame& frame)
         return;
     }
     Ref raised = Ref::steal(PyErr_GetRaisedException());
-    for (int i = 0; i < frame.local_count; ++i) {
-        Ref name = Ref::steal(PyUnicode_InternFromString(frame.local_names[i]));
+    for (std::size_t i = 0; i < frame.spec->local_count; ++i) {
+        Ref name = Ref::steal(PyUnicode_InternFromString(frame.spec->local_names[i]));
         if (!name) {
             break;
         }
@@ -71,7 +72,7 @@ void add_traceback(Frame& frame)
     // The exception is parked while the code and frame objects are made; a
     // failure to make them leaves the exception as it was, without the entry.
     Ref raised = Ref::steal(PyErr_GetRaisedException());
-    Ref code = traceback_code(frame.name, frame.line);
+    Ref code = traceback_code(frame.body() ? line::kInitName : frame.spec->traceback_name, frame.line);
     // A function that the garbage collector has cleared has no namespace left;
     // its entry gets an empty one.
     Ref namespace_ = frame.globals ? Ref::dup(frame.globals) : Ref::steal(PyDict_New());
@@ -80,10 +81,10 @@ void add_traceback(Frame& frame)
     // whose arguments could not be bound. All entries of one run share them.
     PyObject* locals = nullptr;
     Ref none_bound;
-    if (frame.body) {
+    if (frame.body()) {
         locals = frame.globals;
     }
-    else if (frame.local_count > 0) {
+    else if (frame.locals && frame.spec->local_count > 0) {
         if (!frame.traceback_locals) {
             frame.traceback_locals = Ref::steal(PyDict_New());
         }
@@ -106,10 +107,17 @@ void add_traceback(Frame& frame)
     }
 }
 
-ExceptBlock::ExceptBlock(Frame& frame) : frame_(frame)
+void reached(Frame& frame)
 {
     add_traceback(frame);
+    frame.unwind_line = frame.line;
+    monitor::raised(frame, frame.line);
+}
+
+ExceptBlock::ExceptBlock(Frame& frame) : frame_(frame)
+{
     error_ = Ref::steal(PyErr_GetRaisedException());
+    frame.unwind_line = 0; // taken: another exception reaches the frame anew
     // The running frame's own slot, as the interpreter's `except` does: not
     // the topmost exception being handled, which may be a caller's.
     saved_ = std::exchange(internals::handled_exception(frame.thread), Py_NewRef(error_.get()));
@@ -143,12 +151,46 @@ ExceptBlock::~ExceptBlock()
 
 Ref handle_failure(Frame& frame, PyObject* prefix, int handler_line)
 {
-    ExceptBlock handler(frame);
-    frame.line = handler_line;
-    if (print_line(frame, prefix, handler.error()) < 0) {
+    // The exception reaches the frame (a walk that held something reports
+    // that first); the except clause's block starts (its first instruction has
+    // no line).
+    if (frame.unwind_line == 0) {
+        reached(frame);
+    }
+    monitor::handled(frame, monitor::kNoLine);
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        // `except Exception` does not match: raised again from its line, then
+        // through the block's own cleanup.
+        monitor::reraised(frame, handler_line - 1);
+        monitor::handled(frame, monitor::kNoLine);
+        monitor::reraised(frame, monitor::kNoLine);
+        frame.unwind_line = monitor::kNoLine;
         return {};
     }
-    return empty_text();
+    {
+        ExceptBlock handler(frame);
+        frame.line = handler_line;
+        if (print_line(frame, prefix, handler.error()) < 0) {
+            // Through the cleanup of `e`, then the block's own, which gives
+            // back the exception that was being handled before.
+            reached(frame);
+            monitor::handled(frame, monitor::kNoLine);
+            monitor::reraised(frame, monitor::kNoLine);
+            monitor::handled(frame, monitor::kNoLine);
+            frame.unwind_line = monitor::kNoLine;
+        }
+    }
+    if (frame.unwind_line == monitor::kNoLine) {
+        monitor::reraised(frame, monitor::kNoLine);
+        return {};
+    }
+    frame.line = handler_line + 1; // return ""
+    Ref empty = empty_text();
+    if (monitor::returned(frame, empty.get()) < 0) {
+        reached(frame);
+        return {};
+    }
+    return empty;
 }
 
 } // namespace ostrel

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "frame.hpp"
+#include "monitor.hpp"
 #include "ref.hpp"
 #include "values.hpp"
 
@@ -13,16 +14,20 @@ namespace ostrel {
 // being raised.
 void add_traceback(Frame& frame);
 
+// An exception has reached the running function at its current line: its
+// traceback entry, then RAISE for monitoring tools, which see the entry on it.
+void reached(Frame& frame);
+
 // Brings the locals that the run's traceback entries show up to date, as a
 // Python frame's locals read while it runs or after it has ended.
 void refresh_traceback_locals(Frame& frame);
 
 // What an `except Exception as e:` clause does with the exception being
-// raised: takes it, with the function's own traceback entry at the line that
-// raised it, binds it to `e` and makes it the exception being handled in the
-// running frame's own slot for as long as the block lives, so that an
-// exception raised meanwhile chains to it. When the block ends, `e` is
-// unbound (`e = None; del e`) and the slot gets back what it held before.
+// raised (which has reached the frame): takes it, binds it to `e` and makes it
+// the exception being handled in the running frame's own slot for as long as
+// the block lives, so that an exception raised meanwhile chains to it. When
+// the block ends, `e` is unbound (`e = None; del e`) and the slot gets back
+// what it held before.
 class ExceptBlock {
 public:
     explicit ExceptBlock(Frame& frame);
@@ -38,20 +43,21 @@ private:
     PyObject* saved_; // owned: what the slot held before
 };
 
-// The except block of a query function, for an exception of the Exception
-// family being raised: one error line `prefix` + its text, and the result "".
-// A failing print propagates.
+// The except block of a query function, for an exception raised in its try
+// block: one of the Exception family becomes one error line `prefix` + its
+// text, and the result "" (from the line after `handler_line`); anything else
+// (KeyboardInterrupt, SystemExit), and a failing print, propagates.
 Ref handle_failure(Frame& frame, PyObject* prefix, int handler_line);
 
-// The guarded block of a query function: runs `body`; a failure of the
-// Exception family is handled by handle_failure. Anything else
-// (KeyboardInterrupt, SystemExit) propagates.
+// The guarded block of a query function: `try:` around `body`, whose return
+// reports PY_RETURN inside it, then `except Exception as e:` (handle_failure).
 template <class Body> Ref guarded(Frame& frame, PyObject* prefix, int handler_line, Body&& body)
 {
     Ref result = body(frame);
-    if (result || !PyErr_ExceptionMatches(PyExc_Exception)) {
+    if (result && monitor::returned(frame, result.get()) == 0) {
         return result;
     }
+    result = Ref{};
     return handle_failure(frame, prefix, handler_line);
 }
 

@@ -10,6 +10,7 @@
 #include "frame.hpp"
 #include "internals.hpp"
 #include "ref.hpp"
+#include "traceback.hpp"
 
 namespace ostrel {
 
@@ -23,6 +24,23 @@ enum class Walk : std::uint8_t {
 inline Walk walk_status(int truth) // of a test: 1 stop, 0 next, -1 error
 {
     return truth > 0 ? Walk::kStop : truth == 0 ? Walk::kNext : Walk::kError;
+}
+
+// A walk fails: the exception reaches the function (its traceback entry,
+// RAISE) while the loop still holds what it walks, as the interpreter's loop
+// keeps its iterator on its stack until it unwinds.
+inline Walk failed(Frame& frame)
+{
+    if (frame.unwind_line == 0) {
+        reached(frame);
+    }
+    return Walk::kError;
+}
+
+// What a walk ends with when a visit says `status`.
+inline Walk ended(Frame& frame, Walk status)
+{
+    return status == Walk::kError ? failed(frame) : status;
 }
 
 // The backward jump that ends each turn of a loop: what the eval breaker
@@ -48,7 +66,7 @@ template <class Visit> Walk for_each(Frame& frame, int line, Ref iterable, Visit
         // current length.
         for (Py_ssize_t i = 0;; ++i) {
             if (i > 0 && !loop_back(frame)) {
-                return Walk::kError;
+                return failed(frame);
             }
             frame.line = line;
             if (i >= PySequence_Fast_GET_SIZE(iterable.get())) {
@@ -56,7 +74,7 @@ template <class Visit> Walk for_each(Frame& frame, int line, Ref iterable, Visit
                 return Walk::kNext;
             }
             if (Walk status = visit(Ref::dup(PySequence_Fast_GET_ITEM(iterable.get(), i))); status != Walk::kNext) {
-                return status;
+                return ended(frame, status);
             }
         }
     }
@@ -67,15 +85,15 @@ template <class Visit> Walk for_each(Frame& frame, int line, Ref iterable, Visit
     }
     for (bool first = true;; first = false) {
         if (!first && !loop_back(frame)) {
-            return Walk::kError;
+            return failed(frame);
         }
         frame.line = line;
         Ref item = Ref::steal(PyIter_Next(iterator.get()));
         if (!item) {
-            return PyErr_Occurred() ? Walk::kError : Walk::kNext;
+            return PyErr_Occurred() ? failed(frame) : Walk::kNext;
         }
         if (Walk status = visit(std::move(item)); status != Walk::kNext) {
-            return status;
+            return ended(frame, status);
         }
     }
 }

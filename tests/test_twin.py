@@ -284,6 +284,7 @@ programs = st.fixed_dictionaries(
         "steps": st.lists(st.one_of(calls, changes.map(lambda c: ["change", *c])), max_size=8),
         "triggers": st.lists(triggers, max_size=4),
         "limit": mostly(1000, 120, 400, 2000),
+        "monitored": mostly(False, True),
     }
 )
 
@@ -565,7 +566,7 @@ def raising_lines():
     }
     found = set()
     for prefix, name, line in re.findall(r"constexpr int k(Mac|Disk|Code|Gpu|String)(\w+) = (\d+);", LINES.read_text()):
-        if name != "None" and (name != "Def" or prefix == "Code"):
+        if name not in ("None", "End") and (name != "Def" or prefix == "Code"):
             found.add((functions[prefix], int(line)))
     return found
 

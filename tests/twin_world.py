@@ -22,9 +22,11 @@ import collections
 import contextlib
 import ctypes
 import enum
+import functools
 import gc
 import io
 import json
+import operator
 import os
 import signal
 import sys
@@ -314,6 +316,7 @@ def int_eq(value, other):
 
 
 MISSING = object()
+DICT_ITEMS = dict.__dict__["items"]
 
 
 def value_of(kind, labels):
@@ -1224,12 +1227,45 @@ WARM = [("get_machine_string", "", "plain")] * 2 + [
 ]
 
 
+# A monitoring tool (sys.monitoring, as cProfile and coverage use it) that
+# records each event of the module's (or the twin's) own code: event, function,
+# line. Calls that only the twin makes are left out: of its helpers, of iter(),
+# and of items() on an exact dict, which the module walks without calling.
+MONITORED = ("PY_START", "PY_RETURN", "PY_UNWIND", "CALL", "C_RETURN", "C_RAISE", "RAISE", "RERAISE")
+MONITORED += ("EXCEPTION_HANDLED",)
+TOOL = 3
+
+
+def monitored(name, code, offset, callable_=None, first=None):
+    helpers = (twin.checked, twin.pairs, iter)
+    if code.co_filename != MODULE_FILE or code in twin.BINDING_CODES or (
+        name in ("CALL", "C_RETURN", "C_RAISE")
+        and (callable_ in helpers or (callable_ is DICT_ITEMS and type(first) is dict))
+    ):
+        return
+    note(f"monitor {name} {code.co_name} {next((n for s, e, n in code.co_lines() if s <= offset < e), None)}")
+
+
+def monitor(on):
+    events = sys.monitoring.events
+    if on:
+        sys.monitoring.use_tool_id(TOOL, "twin check")
+        for name in MONITORED:
+            sys.monitoring.register_callback(TOOL, getattr(events, name), functools.partial(monitored, name))
+        wanted = [getattr(events, name) for name in MONITORED if not name.startswith("C_")]  # those come with CALL
+        sys.monitoring.set_events(TOOL, functools.reduce(operator.or_, wanted))
+    elif sys.monitoring.get_tool(TOOL):
+        sys.monitoring.set_events(TOOL, 0)
+        sys.monitoring.free_tool_id(TOOL)
+
+
 def run_program(module, spec):
     global RUN
     LOG.clear()
     RUN = Program(spec.get("triggers", ()))
     world = RUN.world = World(module, spec["world"])
     sys.setrecursionlimit(spec.get("limit", 1000))
+    monitor(spec.get("monitored", False))
     RUN.limited = True
     for step in WARM if spec.get("warm", True) else ():
         call(*step, world)
@@ -1248,6 +1284,7 @@ def run_program(module, spec):
             note(f"change {step[1:]}")
             world.change(step[1:])
     RUN.armed = RUN.limited = False
+    monitor(False)
     note(f"depth left {headroom()}")  # the module's functions leave the thread's depth as they found it
     note("end")
     restore(module)

@@ -1,0 +1,168 @@
+#include "monitor.hpp"
+
+#include <utility>
+
+#include "function.hpp"
+#include "ref.hpp"
+#include "state.hpp"
+
+namespace ostrel::monitor {
+
+Monitors monitors;
+
+namespace {
+
+constexpr uint8_t kEventNumbers[kEvents] = {
+    PY_MONITORING_EVENT_PY_START, PY_MONITORING_EVENT_PY_RETURN, PY_MONITORING_EVENT_PY_UNWIND,
+    PY_MONITORING_EVENT_CALL,     PY_MONITORING_EVENT_C_RETURN,  PY_MONITORING_EVENT_C_RAISE,
+    PY_MONITORING_EVENT_RAISE,    PY_MONITORING_EVENT_RERAISE,   PY_MONITORING_EVENT_EXCEPTION_HANDLED,
+};
+
+int32_t offset_of(const Frame& frame, int line)
+{
+    const int first = frame.spec->first_line;
+    const int last = frame.spec->last_line;
+    const int position = line == kNoLine || line < first || line > last ? last - first + 1 : line - first;
+    return static_cast<int32_t>(2 * position);
+}
+
+PyMonitoringState* state(Event event)
+{
+    return &monitors.states[event];
+}
+
+// The tools of a C_RETURN or C_RAISE event, called as the interpreter calls
+// them (internals.hpp): each tool that monitors CALL (these two come with it
+// and are never set on their own), the highest identifier first, with (code,
+// offset, callable, first argument). 0, or -1 with the exception a callback
+// raised.
+int call_tools(Frame& frame, Event event, PyObject* callable, PyObject* first_argument)
+{
+    const int number = kEventNumbers[event];
+    Ref offset = Ref::steal(PyLong_FromLong(offset_of(frame, frame.line)));
+    if (!offset) {
+        return -1;
+    }
+    PyInterpreterState* interpreter = PyThreadState_GetInterpreter(frame.thread);
+    PyObject* args[5] = {nullptr, frame.code, offset.get(), callable,
+                         first_argument ? first_argument : process.monitoring_missing};
+    for (int tool = 7; tool >= 0; --tool) {
+        if (!(state(kCall)->active & (1U << static_cast<unsigned>(tool)))) {
+            continue;
+        }
+        Ref callback = Ref::dup(internals::monitoring_callable(interpreter, tool, number));
+        if (!callback) {
+            continue;
+        }
+        const int what = std::exchange(internals::what_event(frame.thread), number);
+        ++internals::tracing(frame.thread);
+        Ref answer =
+            Ref::steal(PyObject_Vectorcall(callback.get(), args + 1, 4U | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        --internals::tracing(frame.thread);
+        internals::what_event(frame.thread) = what;
+        if (!answer) {
+            return -1;
+        }
+        if (answer.get() == process.monitoring_disable) {
+            PyErr_Format(PyExc_ValueError, "Cannot disable %s events. Callback removed.",
+                         event == kCReturn ? "C_RETURN" : "C_RAISE");
+            Py_CLEAR(internals::monitoring_callable(interpreter, tool, number));
+            return -1;
+        }
+    }
+    return 0;
+}
+
+bool wanted(const Frame& frame, Event event)
+{
+    return frame.code && watching(frame.thread) && monitors.states[event].active;
+}
+
+} // namespace
+
+void refresh()
+{
+    PyMonitoringState fresh[kEvents] = {};
+    uint64_t version = monitors.version;
+    if (PyMonitoring_EnterScope(fresh, &version, kEventNumbers, kEvents) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    monitors.version = version;
+    monitors.any = false;
+    for (int i = 0; i < kEvents; ++i) {
+        monitors.states[i] = fresh[i];
+        monitors.states[i].active &= static_cast<uint8_t>(~static_cast<unsigned>(internals::ostrel_legacy_tools));
+        monitors.any = monitors.any || monitors.states[i].active;
+    }
+    monitors.quiet = monitors.any ? ~uintptr_t{0} : static_cast<uintptr_t>(version);
+}
+
+bool entered_slowly(Frame& frame)
+{
+    if (!internals::handle_pending(frame.thread)) {
+        return false;
+    }
+    return !wanted(frame, kPyStart) || PyMonitoring_FirePyStartEvent(state(kPyStart), frame.code, 0) == 0;
+}
+
+int call_reported(Frame& frame, PyObject* callable, PyObject* first_argument)
+{
+    return wanted(frame, kCall)
+               ? PyMonitoring_FireCallEvent(state(kCall), frame.code, offset_of(frame, frame.line), callable,
+                                            first_argument ? first_argument : process.monitoring_missing)
+               : 0;
+}
+
+Ref c_reported(Frame& frame, PyObject* callable, PyObject* first_argument, Ref result)
+{
+    if (!wanted(frame, kCall)) { // C_RETURN and C_RAISE come with CALL, never on their own
+        return result;
+    }
+    if (result) {
+        return call_tools(frame, kCReturn, callable, first_argument) == 0 ? std::move(result) : Ref{};
+    }
+    // As the interpreter does: a callback's exception replaces the call's.
+    Ref raised = Ref::steal(PyErr_GetRaisedException());
+    if (call_tools(frame, kCRaise, callable, first_argument) == 0) {
+        PyErr_SetRaisedException(raised.release());
+    }
+    return {};
+}
+
+int return_reported(Frame& frame, PyObject* value)
+{
+    return wanted(frame, kPyReturn)
+               ? PyMonitoring_FirePyReturnEvent(state(kPyReturn), frame.code, offset_of(frame, frame.line), value)
+               : 0;
+}
+
+void raised(Frame& frame, int line)
+{
+    if (wanted(frame, kRaise)) {
+        PyMonitoring_FireRaiseEvent(state(kRaise), frame.code, offset_of(frame, line));
+    }
+}
+
+void handled(Frame& frame, int line)
+{
+    if (wanted(frame, kExceptionHandled)) {
+        PyMonitoring_FireExceptionHandledEvent(state(kExceptionHandled), frame.code, offset_of(frame, line));
+    }
+}
+
+void reraised(Frame& frame, int line)
+{
+    if (wanted(frame, kReraise)) {
+        PyMonitoring_FireReraiseEvent(state(kReraise), frame.code, offset_of(frame, line));
+    }
+}
+
+void unwound(Frame& frame, int line)
+{
+    if (wanted(frame, kPyUnwind)) {
+        PyMonitoring_FirePyUnwindEvent(state(kPyUnwind), frame.code, offset_of(frame, line));
+    }
+}
+
+} // namespace ostrel::monitor

@@ -1,0 +1,118 @@
+// The functions as sys.monitoring tools (cProfile, coverage, debuggers) see
+// Python functions: each run reports PY_START and PY_RETURN, or PY_UNWIND for
+// an exception that escapes, with the function's own code object; the calls it
+// makes report CALL, and C_RETURN or C_RAISE where the callable is not Python
+// code; exceptions report RAISE where they reach the function, and
+// EXCEPTION_HANDLED and RERAISE where its except block takes them, all in the
+// order the same function in Python reports them. Offsets are those of the
+// code object's positions (function.cpp): one for each line the function
+// reports, and one without a line, as an except block's own instructions
+// have. No LINE events: tools that ask for lines ask for the source, and
+// src/varnok/ostrel is no file.
+//
+// Tools registered through sys.setprofile or sys.settrace get nothing: they
+// would be handed the caller's frame for the module's events (a native run has
+// none of its own), and so misreport the caller.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <utility>
+
+#include "frame.hpp"
+#include "internals.hpp"
+#include "ref.hpp"
+
+namespace ostrel::monitor {
+
+inline constexpr int kNoLine = -1; // the position without a line
+
+enum Event : std::uint8_t {
+    kPyStart,
+    kPyReturn,
+    kPyUnwind,
+    kCall,
+    kCReturn,
+    kCRaise,
+    kRaise,
+    kReraise,
+    kExceptionHandled,
+    kEvents
+};
+
+struct Monitors {
+    // The eval breaker as it reads when there is nothing to do: nothing
+    // pending (no event bits), the instrumentation version the states are
+    // for, and no tool that wants any of them (else a value it never has).
+    uintptr_t quiet = 0;
+    uint64_t version = 0; // the instrumentation version the states are for
+    PyMonitoringState states[kEvents] = {};
+    bool any = false; // some state is active
+};
+
+extern Monitors monitors;
+
+inline uintptr_t eval_breaker(PyThreadState* thread)
+{
+    return __atomic_load_n(&thread->eval_breaker, __ATOMIC_RELAXED);
+}
+
+// Nothing to report and nothing pending: the common case, one comparison.
+inline bool quiet(PyThreadState* thread)
+{
+    return eval_breaker(thread) == monitors.quiet;
+}
+
+// Renews the states for the interpreter's present instrumentation.
+void refresh();
+
+// Whether some tool wants events from this thread now: the states are
+// renewed when the instrumentation version (the upper bits of the thread's
+// eval breaker) has changed, and no event is reported while a tool runs.
+inline bool watching(PyThreadState* thread)
+{
+    if ((eval_breaker(thread) & ~internals::kPyEvalEventsMask) != monitors.version) [[unlikely]] {
+        refresh();
+    }
+    return monitors.any && internals::tracing(thread) == 0;
+}
+
+// The reports, out of line; the inline functions below call them only when
+// some tool may want them.
+bool entered_slowly(Frame& frame);
+int call_reported(Frame& frame, PyObject* callable, PyObject* first_argument);
+Ref c_reported(Frame& frame, PyObject* callable, PyObject* first_argument, Ref result);
+int return_reported(Frame& frame, PyObject* value);
+
+// A run's first instruction: what the eval breaker signals is handled (at
+// the def line), then PY_START. False with an exception set.
+inline bool enter(Frame& frame)
+{
+    return quiet(frame.thread) || entered_slowly(frame);
+}
+
+// Whether a call is to be reported: when false, neither CALL (call_reported)
+// nor C_RETURN or C_RAISE (c_reported, after a call of something that is not
+// Python code, while the callable and its arguments are still held; a tool's
+// exception drops the result) need be asked for.
+inline bool reporting(PyThreadState* thread)
+{
+    return !quiet(thread);
+}
+
+// PY_RETURN with `value`, at the frame's line.
+inline int returned(Frame& frame, PyObject* value)
+{
+    return reporting(frame.thread) ? return_reported(frame, value) : 0;
+}
+
+// Exceptions reaching the function, taken by its except block, raised again
+// and leaving it: reported with the exception being raised, at `line`. A
+// tool's exception takes that one's place.
+void raised(Frame& frame, int line);
+void handled(Frame& frame, int line);
+void reraised(Frame& frame, int line);
+void unwound(Frame& frame, int line);
+
+} // namespace ostrel::monitor
