@@ -124,12 +124,10 @@ def in_namespace(kind, setup, code):
     return proc.stdout
 
 
-# Fake psutil and pyudev, found first on PYTHONPATH by every child interpreter;
-# FAKE_MAC and FAKE_SERIAL set what they report ("None" for None; FAKE_MAC
-# "interrupt", "fail" or "blank" makes the query raise KeyboardInterrupt or OSError (with an empty text for "blank"),
-# "broken" the import of psutil fail, "missing" fail as where psutil is not installed).
-# Each query, and each run of the fake nvidia-smi, appends its name to the file
-# FAKE_CALLS.
+# Fake psutil and pyudev, first on every child's PYTHONPATH. FAKE_MAC and FAKE_SERIAL set what they report
+# ("None" for None; FAKE_MAC "interrupt", "fail", "blank": the query raises KeyboardInterrupt, OSError, one
+# without text; "broken", "missing": psutil's import fails, as where psutil is not installed). Each query, and
+# each run of the fake nvidia-smi, appends its name to the file FAKE_CALLS.
 FAKES = {
     "psutil.py": """
         import collections, os

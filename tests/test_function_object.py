@@ -1,11 +1,8 @@
-"""The module's five function objects against their twins, the Python functions that
-a `def` with the same signature, docstring, locals and lines makes in the module's
-namespace. Every attribute is read, set to a drawn value, set to None and deleted,
-in drawn sequences; after each step both must show the same outcome and audit events,
-every attribute, and what inspect, pickle, copy, weakref and binding make of them.
-Then again once the collector has cleared them: two through their clear slot, three
-by collecting a cycle through every attribute that can hold one. In a child
-interpreter, so that a crash fails the test instead of the run."""
+"""Each function object against the Python function that a `def` of the same signature, docstring, locals
+and lines makes in the module's namespace: every attribute read, set, set to None and deleted in drawn
+sequences, each step compared (outcome, audit events, every attribute, what inspect, pickle, copy, weakref and
+binding make of them); again once the collector has cleared them (two through their clear slot, three by
+collecting a cycle through every attribute that can hold one). In a child interpreter: a crash fails."""
 
 import builtins
 import copy
@@ -64,7 +61,8 @@ INHERENT = {
     "function itself (the module's calls are compared with plain Python elsewhere)",
     "pickle, copy": "not compared while __reduce_ex__, __reduce__ or __deepcopy__ is an instance attribute: they "
     "know a Python function by its type, any other object through those names",
-    "frames": "none of its own: sys._getframe, tracers, profilers, warnings' stacklevel see the caller's",
+    "frames": "none of its own: sys._getframe, settrace/setprofile, warnings' stacklevel see the caller's; "
+    "sys.monitoring gets its events, but no LINE (test_robustness)",
     "stack bound": "nested runs take C stack: cycles end sooner past a recursion limit of about 2,400 (not drawn)",
     "getter's AttributeError": "always given name and obj; plain Python only where unspecialised (drawn with both)",
 }

@@ -17,6 +17,8 @@ from conftest import in_namespace
 # Interfaces are made in the order given, which is the order of their indexes.
 HOSTS = {
     "laptop, wlp2s0": ([("wlp2s0", "nic", "192.168.1.23/24", None)], "wlp2s0"),
+    "wlan0 ahead of eth0": ([("wlan0", "nic", None, None), ("eth0", "nic", None, None)], "wlan0"),
+    "eth0.100 without eth0: not preferred, yet not excluded": ([("eth0.100", "bridge", None, None)], "eth0.100"),
     "laptop, wlo1 only": ([("wlo1", "nic", "192.168.1.23/24", None)], None),
     "server, eno1 and eno2 both addressed": (
         [("eno1", "nic", "10.0.0.11/24", None), ("eno2", "nic", "10.0.1.11/24", None)],

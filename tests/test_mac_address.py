@@ -1,7 +1,7 @@
 from collections.abc import Mapping
 
 import pytest
-from conftest import AF_LINK, RELEASE, FakePsutil, Record, in_namespace, inet, inet6, link
+from conftest import AF_LINK, RELEASE, FakePsutil, Record, inet, inet6, link
 
 import varnok.ostrel as ostrel
 
@@ -76,25 +76,3 @@ def test_failure_writes_one_line(bind, capsys, psutil, text):
     bind(psutil=psutil)
     assert ostrel.get_mac_address() == ""
     assert capsys.readouterr().out == PREFIX + text + "\n"
-
-
-QUERY = "import varnok.ostrel as m, psutil; print(repr(m.get_mac_address()), len(psutil.net_if_addrs()))"
-
-
-@pytest.mark.parametrize(
-    "interfaces, expected",
-    [
-        ([("wlan0", "02:00:00:00:00:01"), ("eth0", "02:00:00:00:00:02")], "'02:00:00:00:00:01' 3"),
-        (
-            [("docker0", "02:00:00:00:00:03"), ("veth9", "02:00:00:00:00:04"), ("enp3s0", "02:00:00:00:00:05")],
-            "'02:00:00:00:00:05' 4",
-        ),
-        ([("eth0.100", "02:00:00:00:00:06")], "'02:00:00:00:00:06' 2"),
-        ([("wlo1", "02:00:00:00:00:07")], "'' 2"),
-    ],
-)
-def test_real_psutil_in_network_namespace(interfaces, expected):
-    setup = "\n".join(
-        f"ip link add {name} type bridge\nip link set dev {name} address {mac}" for name, mac in interfaces
-    )
-    assert in_namespace("net", setup, QUERY).strip() == expected

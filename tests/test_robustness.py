@@ -117,29 +117,107 @@ except ImportError as exc:
     print("load failed:", exc)
 del sys.modules["loguru"]
 """
-
-
-def test_failed_load_under_another_name_leaves_no_entry_behind():
-    proc = run_python(
-        FAILED_LOAD.format(before="")
-        + textwrap.dedent("""
-        print("varnok.ostrel" in sys.modules)
-        import varnok.ostrel as m
-        print(m.DeviceType.CUDA.value, m.get_machine_code.__name__, m.__test__)
-        """)
-    )
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.splitlines() == [
-        "load failed: import of loguru halted; None in sys.modules",
-        "False",
-        "3 get_machine_code {}",
-    ]
-
-
-def test_failed_load_keeps_an_entry_it_did_not_make():
-    proc = run_python(
+TOOLS = """
+import sys, varnok.ostrel as m
+def gpu():
+    return "G"
+m.get_gpu_uuid, seen, mon, E = gpu, [], sys.monitoring, sys.monitoring.events
+sys.setprofile(lambda f, e, a: seen.append((e, f.f_code.co_name)))
+m.get_machine_code(m.DeviceType.CUDA)
+sys.setprofile(None)
+sys.settrace(lambda f, e, a: seen.append((e, f.f_code.co_name)))
+m.get_machine_code(m.DeviceType.CUDA)
+sys.settrace(None)
+print(seen)
+mon.use_tool_id(4, "t")
+mon.register_callback(4, E.PY_START, lambda code, offset: 1 / 0)
+mon.set_events(4, E.PY_START)
+try:
+    m.get_machine_string()
+except ZeroDivisionError as e:
+    print("PY_START:", e)
+mon.register_callback(4, E.C_RETURN, lambda *a: mon.DISABLE)
+mon.set_events(4, E.CALL)
+m.get_gpu_uuid = str
+print(repr(m.get_machine_code(m.DeviceType.CUDA)), mon.register_callback(4, E.C_RETURN, None))
+mon.set_local_events(4, m.get_mac_address.__code__, E.LINE | E.BRANCH)
+"""
+# Programs and all they must print: failed loads, and the module under tools
+# of every kind (a profile or trace function gets nothing from it: it would be
+# handed the caller's frame; monitoring tools whose callbacks fail, disable an
+# event, or instrument the functions' code as coverage does).
+PROGRAMS = {
+    "failed load under another name": (
+        FAILED_LOAD.format(before="") + "print('varnok.ostrel' in sys.modules)\n"
+        "import varnok.ostrel as m\nprint(m.DeviceType.CUDA.value, m.get_machine_code.__name__, m.__test__)",
+        ["load failed: import of loguru halted; None in sys.modules", "False", "3 get_machine_code {}"],
+    ),
+    "failed load, keeping an entry it did not make": (
         FAILED_LOAD.format(before='sys.modules["varnok.ostrel"] = placeholder = object()')
-        + 'print(sys.modules["varnok.ostrel"] is placeholder)'
-    )
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.splitlines()[-1] == "True"
+        + 'print(sys.modules["varnok.ostrel"] is placeholder)',
+        ["load failed: import of loguru halted; None in sys.modules", "True"],
+    ),
+    "failed loads, then a load": (
+        """
+import sys, traceback, types
+sys.modules["loguru"] = types.ModuleType("loguru")
+try:
+    import varnok.ostrel
+except ImportError as e:
+    tb = traceback.extract_tb(e.__traceback__)[-1]
+    print(type(e).__name__, e, tb.name, tb.filename, tb.lineno, "varnok.ostrel" in sys.modules)
+sys.modules["loguru"] = None
+try:
+    import varnok.ostrel
+except ModuleNotFoundError as e:
+    print("ModuleNotFoundError", traceback.extract_tb(e.__traceback__)[-1].lineno)
+def loguru_getattr(name):  # only an AttributeError for the logger becomes ImportError
+    if name == "logger":
+        return 1 / 0
+    raise AttributeError(name)
+sys.modules["loguru"] = types.ModuleType("loguru")
+sys.modules["loguru"].__getattr__ = loguru_getattr
+try:
+    import varnok.ostrel
+except Exception as e:
+    print(type(e).__name__, "varnok.ostrel" in sys.modules)
+del sys.modules["loguru"]
+import varnok.ostrel as m
+print(*sorted(n[4:] for n in vars(m) if n.startswith("get_")), m.__test__)""",
+        [
+            "ImportError cannot import name 'logger' init varnok.ostrel src/varnok/ostrel 5 False",
+            "ModuleNotFoundError 5",
+            "ZeroDivisionError False",
+            "disk_serial_number gpu_uuid mac_address machine_code machine_string {}",
+        ],
+    ),
+    "second module object": (
+        """
+import _imp, importlib.util
+spec = importlib.util.find_spec("varnok.ostrel")
+first, second = _imp.create_dynamic(spec), _imp.create_dynamic(spec)
+_imp.exec_dynamic(first)
+try:
+    _imp.exec_dynamic(second)
+except RuntimeError as e:
+    print(e)
+print(first is not second, _imp.create_dynamic(spec) is first, "DeviceType" in vars(second))""",
+        ["Module 'ostrel' has already been imported. Re-initialisation is not supported.", "True True False"],
+    ),
+    "tools": (
+        TOOLS,
+        [
+            "[('call', 'gpu'), ('return', 'gpu'), ('c_call', '<module>'), ('call', 'gpu')]",
+            "PY_START: division by zero",
+            "Error while getting machine code: Cannot disable C_RETURN events. Callback removed.",
+            "'' None",
+        ],
+    ),
+}
+
+
+@pytest.mark.parametrize("name", sorted(PROGRAMS))
+def test_program(name):
+    code, lines = PROGRAMS[name]
+    proc = run_python(code)
+    assert proc.stdout.splitlines() == lines, proc.stderr

@@ -1,19 +1,9 @@
-"""varnok.ostrel against its plain-Python twin (bench/baseline.py), under
-generated worlds and programs.
-
-Each example is a batch of drawn programs. The batch runs twice, each time in
-a fresh interpreter (twin_world.py): once against the module, once against the
-twin. The two logs of every program must be equal: results, printed lines,
-escaping exceptions with their traceback entries and chains, what the
-caller's sys.exception() is afterwards, and every event that the world's
-instrumented stand-ins see, in order. A batch that crashes a child is run
-again one program at a time, to name the program that crashes.
-
-The traceback entries of the module seen across the run are collected;
-test_failures_reach_every_raising_line adds one program per statement of
-lines.hpp that can raise, a KeyboardInterrupt at its site, and checks that
-the entries cover every such statement.
-"""
+"""varnok.ostrel against its plain-Python twin (bench/baseline.py): each drawn
+batch of programs runs in two fresh interpreters (twin_world.py), one per
+module, and every program's two logs must be equal (what twin_world.py logs).
+A batch that crashes a child runs again program by program, to name the one.
+test_failures_reach_every_raising_line checks that the traceback entries seen
+cover every statement of lines.hpp that can raise."""
 
 import difflib
 import json
@@ -82,17 +72,12 @@ LIMIT = "maximum recursion depth exceeded"
 
 
 def compared(got, expected, exact=False):
-    """The parts of two logs that must be equal: all of them; or, where a call
-    reached the recursion limit, what came before, the line of the first failure
-    where both reach it at the same point, and the depth left at the end.
-
-    Near the limit the interpreter counts frames of its own: a class call whose
-    __init__ is Python code counts one frame more once its call site is
-    specialised (a shim frame), as the twin's calls of stand-in classes can be
-    and the module's calls from C never are. So how far stand-ins get in their
-    last frames before the limit is no concern of the module; how deep the
-    module's own functions nest is, and a program that recurses through them
-    alone fails at the same point in both, and is compared whole (`exact`)."""
+    """The parts of two logs that must be equal: all; or, where a call reached
+    the recursion limit, what came before, the first failure's line where both
+    reach it alike, and the depth left at the end. (A class call whose __init__
+    is Python code counts a shim frame once its call site is specialised, as
+    the twin's can be and the module's from C are not; a program recursing
+    through the module's functions alone is compared whole: `exact`.)"""
     firsts = [next((i for i, line in enumerate(log) if LIMIT in line), None) for log in (got, expected)]
     if exact or firsts == [None, None]:
         return settled(got), settled(expected)
@@ -248,7 +233,7 @@ changes = st.one_of(
         st.sampled_from(["property", "getattribute", "plain"]),
     ),
     st.tuples(st.just("descriptor"), st.sampled_from(["__get__", "__set__", "class"])),
-    st.tuples(st.sampled_from(["value_get", "member_get"]), st.booleans()),
+    st.tuples(st.just("get"), st.sampled_from(["value", "member"]), st.booleans()),
     st.tuples(
         st.just("member_class"), st.sampled_from(["MAC", "DISK", "CUDA"]), st.sampled_from(["equal_to_all", "back"])
     ),
@@ -364,10 +349,10 @@ GUARD_ROWS = [
     ({"psutil": {"holder": "class"}}, [("exhaust", "psutil")]),
     ({}, [("metaclass", "swap")]),
     ({}, [("metaclass", "descriptor")]),
-    ({"psutil": {"holder": "class", "af_link": "family17"}}, [("value_get", True)]),
+    ({"psutil": {"holder": "class", "af_link": "family17"}}, [("get", "value", True)]),
     ({"psutil": {"holder": "class", "af_link": "eq17"}}, [("value_class",)]),
     ({"psutil": {"holder": "class", "af_link": "keyed17"}}, []),
-    ({}, [("member_get", True)]),
+    ({}, [("get", "member", True)]),
     ({}, [("member_class", "MAC", "equal_to_all")]),
     # 4. a record's field: the record's class, the descriptor's kind
     ({"psutil": eth0(rec("2", cls="nt_sub"), rec(cls="nt_sub"))}, [("record_field",)]),
@@ -417,8 +402,7 @@ SAME_AS_PLAIN_PYTHON = [
 FOUND = [
     # The caller's handled exception must not become the generator's own.
     program(["call", "get_mac_address", "", "generator"], psutil={"table": table(kind="none")}),
-    # Objects live as long as the twin's locals: the udev context whose end
-    # closes what its devices read, and each record until the next replaces it.
+    # Objects live as long as the twin's locals: the udev context closing what its devices read, each record.
     program(pyudev={"closes": True}),
     program(
         psutil={"table": table(entry("enp3s0", *[rec("2", "mac", "data", "del")] * 2, addrs="generator"), fresh=True)}
@@ -437,10 +421,8 @@ FOUND = [
         ("bind", "get_machine_code", "formats"),
         output="spaces",
     ),
-    # A call cycle on the main thread ends where the recursion limit says, and
-    # a local's finaliser runs once the function no longer counts to the depth.
-    # (Only plain functions run at the limit: a class call there counts a frame
-    # of the interpreter's own, see compared().)
+    # A call cycle of plain functions ends where the recursion limit says (see compared()), and a local's
+    # finaliser runs once the function no longer counts to the depth.
     program(
         ("stdout", "builtin"),
         *(("bind", name, "quiet") for name in ("get_disk_serial_number", "get_mac_address")),

@@ -1,20 +1,18 @@
 """The child side of the differential check (test_twin.py).
 
-`python twin_world.py native|twin` reads a batch of drawn programs (JSON, one
-list) on stdin, loads varnok.ostrel or its plain-Python twin (bench/twin.py),
-and runs each program: it builds the program's world (stand-ins for psutil,
-pyudev, subprocess and DeviceType, bound in the module namespace and in
-sys.modules), warms every lookup site, then runs the steps. Everything the
-program can observe goes into one log, in order: the module's printed lines,
-each event that an instrumented stand-in sees (attribute reads, calls,
-comparisons, hashes, containment tests, iteration steps, finalisers, weak
-reference callbacks, unraisable errors), and for every call its result or
-escaping exception (type, text, traceback entries as name@file:line, with its
-__cause__ and __context__ chain) and sys.exception() as the caller sees it
-afterwards. A trigger makes the n-th event of a site raise or change the world
-in the middle of a call. The log of each program is written as one JSON line
-to the real stdout as soon as the program ends, so a crash names the program.
-"""
+`python twin_world.py native|twin` reads a batch of programs (JSON) on stdin,
+loads varnok.ostrel or its twin (bench/twin.py) and runs each: it builds the
+program's world (stand-ins for psutil, pyudev, subprocess and DeviceType, and
+the interpreter around them), warms every lookup site, then runs the steps;
+triggers make the n-th event of a site raise or change the world mid-call.
+One log per program, written as a JSON line as soon as it ends, holds all it
+can observe, in order: printed lines, standard error, warnings, every event
+of the instrumented stand-ins (reads, calls, comparisons, hashes, iteration
+steps, finalisers, weakref callbacks, unraisable errors, signal handlers),
+monitoring events of the module's own code, the exception being handled at
+each error line, and for every call its result or escaping exception (type,
+text, attributes, traceback entries with their locals, chains) and
+sys.exception() afterwards."""
 
 import _thread
 import builtins
@@ -966,23 +964,17 @@ class World:
             raise TypeError("AF_LINK has a built-in type")
         return type(value)
 
-    def change_value_get(self, on):
-        cls = self.af_link_type()
+    def change_get(self, holder, on):
+        """The class of AF_LINK's value, or DeviceType (its members' class), gains or loses __get__."""
+        cls = self.af_link_type() if holder == "value" else self.device_type
         if on:
-            cls.__get__ = lambda self, obj, owner=None: 2
+            type.__setattr__(cls, "__get__", lambda s, obj, owner=None: 2 if holder == "value" else owner["CUDA"])
         elif "__get__" in vars(cls):
-            del cls.__get__
+            type.__delattr__(cls, "__get__")
 
     def change_value_class(self):
         value = vars(self.psutil)["AF_LINK"]
         value.__class__ = type("WithGet", (EqualTo,), {"__get__": lambda self, obj, owner=None: 2})
-
-    def change_member_get(self, on):
-        cls = self.device_type
-        if on:
-            type.__setattr__(cls, "__get__", lambda self, obj, owner=None: owner["CUDA"])
-        elif "__get__" in vars(cls):
-            type.__delattr__(cls, "__get__")
 
     def change_member_class(self, member, kind):
         everyone = type("EqualToAll", (), {"__eq__": lambda s, o: True, "__hash__": object.__hash__})
@@ -1238,9 +1230,13 @@ TOOL = 3
 
 def monitored(name, code, offset, callable_=None, first=None):
     helpers = (twin.checked, twin.pairs, iter)
-    if code.co_filename != MODULE_FILE or code in twin.BINDING_CODES or (
-        name in ("CALL", "C_RETURN", "C_RAISE")
-        and (callable_ in helpers or (callable_ is DICT_ITEMS and type(first) is dict))
+    if (
+        code.co_filename != MODULE_FILE
+        or code in twin.BINDING_CODES
+        or (
+            name in ("CALL", "C_RETURN", "C_RAISE")
+            and (callable_ in helpers or (callable_ is DICT_ITEMS and type(first) is dict))
+        )
     ):
         return
     note(f"monitor {name} {code.co_name} {next((n for s, e, n in code.co_lines() if s <= offset < e), None)}")
