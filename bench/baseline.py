@@ -98,7 +98,7 @@ __doc__ = """The logic of varnok.ostrel written as a plain Python module: its tw
 
 twin.load() compiles this file under the native module's file name,
 "src/varnok/ostrel", and each statement stands on the line that the native
-module reports for it (src/varnok/ostrel/lines.hpp), so that a traceback of
+module reports for it (csrc/lines.hpp), so that a traceback of
 the twin and one of the module compare entry by entry: name, file, line. The
 names differ only in form: the module's entries are "varnok.ostrel.<function>"
 and "init varnok.ostrel", the twin's "<function>" and "<module>".

@@ -71,6 +71,7 @@ class Loader(importlib.abc.Loader):
     interpreter reads)."""
 
     module = None
+    main = False  # load as the main module, as `python -m varnok` loads the module
     OWNER = Path(tempfile.gettempdir(), f"ostrel-twin-owner-{os.getpid()}")
 
     def create_module(self, spec):
@@ -96,6 +97,8 @@ class Loader(importlib.abc.Loader):
             raise RuntimeError("Module 'ostrel' has already been imported. Re-initialisation is not supported.")
         Loader.module = module
         vars(module)["__builtins__"] = builtins
+        if Loader.main:
+            vars(module)["__name__"] = "__main__"
         sys.modules.setdefault("varnok.ostrel", module)
         try:
             exec(compiled(), vars(module))

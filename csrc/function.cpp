@@ -591,6 +591,8 @@ Ref positions(const FunctionSpec& spec, Ref& table)
     return code;
 }
 
+} // namespace
+
 Ref make_code(const FunctionSpec& spec)
 {
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(line::kFile, spec.name, spec.first_line)));
@@ -616,6 +618,8 @@ Ref make_code(const FunctionSpec& spec)
     PyObject* values[] = {varnames.get(), argcount.get(), nlocals.get(), units.get(), table.get()};
     return Ref::steal(PyObject_Vectorcall(replace.get(), values, 0, texts.kw_code_replace));
 }
+
+namespace {
 
 Ref make_annotations(const FunctionSpec& spec)
 {

@@ -46,6 +46,10 @@ bool init_function_type();
 // Forgets the type, as when its interpreter is gone.
 void forget_function_type();
 
+// The code object monitoring tools are told of for `spec` (its name, file,
+// lines and local names): the positions are those monitor.hpp describes.
+Ref make_code(const FunctionSpec& spec);
+
 // A new function object for `spec` whose __globals__ is `globals`.
 Ref make_function(const FunctionSpec& spec, PyObject* globals);
 

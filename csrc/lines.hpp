@@ -77,5 +77,6 @@ inline constexpr int kReportCudaLine = 90;
 inline constexpr int kReportMacLine = 91;
 inline constexpr int kReportDiskLine = 92;
 inline constexpr int kReportHandler = 94;
+inline constexpr int kBodyEnd = 94;
 
 } // namespace ostrel::line

@@ -209,19 +209,22 @@ int run_report(Frame& frame)
     if (report_lines(frame) == 0) {
         return 0;
     }
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+    if (!except_matches(frame, line::kReportHandler)) {
         return -1;
     }
     int status = 0;
     {
         ExceptBlock handler(frame);
         frame.line = line::kReportHandler - 1;
-        if (PyDict_SetItem(frame.globals, texts.report_error, handler.error()) < 0) {
-            return -1;
+        status = PyDict_SetItem(frame.globals, texts.report_error, handler.error());
+        if (status == 0) {
+            frame.line = line::kReportHandler;
+            Ref bound = lookup_global(frame.globals, frame.builtins, texts.report_error);
+            status = bound ? print_line(frame, texts.prefix_report_error, bound.get()) : -1;
         }
-        frame.line = line::kReportHandler;
-        Ref bound = lookup_global(frame.globals, frame.builtins, texts.report_error);
-        status = bound ? print_line(frame, texts.prefix_report_error, bound.get()) : -1;
+        if (status < 0) {
+            block_failed(frame);
+        }
     }
     // `e` goes away whichever way the handler ended.
     Ref pending = Ref::steal(PyErr_GetRaisedException());
@@ -230,6 +233,7 @@ int run_report(Frame& frame)
     }
     if (pending) {
         PyErr_SetRaisedException(pending.release());
+        monitor::reraised(frame, monitor::kNoLine);
         return -1;
     }
     return status;
@@ -275,8 +279,27 @@ int run_statements(Frame& frame)
         return -1;
     }
     frame.line = line::kHeader;
-    return bind(globals, texts.dunder_test, Ref::steal(PyDict_New()));
+    if (bind(globals, texts.dunder_test, Ref::steal(PyDict_New())) < 0) {
+        return -1;
+    }
+    return monitor::returned(frame, Py_None);
 }
+
+// What monitoring tools are told of the module body: a code object named as
+// a Python module's, from its first line to its last statement.
+constexpr FunctionSpec kBody = {
+    .name = "<module>",
+    .traceback_name = line::kInitName,
+    .first_line = line::kHeader,
+    .last_line = line::kBodyEnd,
+    .parameter = nullptr,
+    .local_names = nullptr,
+    .local_count = 0,
+    .doc = nullptr,
+    .parameter_annotation = nullptr,
+    .return_annotation = nullptr,
+    .body = nullptr,
+};
 
 // Exec steps that precede the body: builtins, main flag, sys.modules entry
 // and the cached print. (An interpreter of another version never gets here:
@@ -382,13 +405,19 @@ int module_exec(PyObject* module)
     Ref globals = Ref::dup(PyModule_GetDict(module));
     Frame frame{.globals = globals.get(), .line = line::kHeader, .thread = PyThreadState_Get(), .spec = nullptr};
     bool entered = false;
+    Ref code;
     // The body's builtins are those of its namespace, which the first step sets.
     auto statements = [&] {
         frame.builtins = PyModule_GetDict(process.builtins);
-        return run_statements(frame);
+        code = make_code(kBody);
+        frame.code = code.get();
+        return code && monitor::start(frame) == 0 ? run_statements(frame) : -1;
     };
     if (prepare_module(module, entered) < 0 || statements() < 0) {
-        add_traceback(frame);
+        if (frame.unwind_line == 0) {
+            reached(frame);
+        }
+        monitor::unwound(frame, frame.unwind_line);
         // A failed load leaves nothing behind: the next import starts afresh.
         if (entered) {
             forget_entry(module);

@@ -18,11 +18,14 @@ constexpr uint8_t kEventNumbers[kEvents] = {
     PY_MONITORING_EVENT_RAISE,    PY_MONITORING_EVENT_RERAISE,   PY_MONITORING_EVENT_EXCEPTION_HANDLED,
 };
 
+// The code object has one instruction per line from its first line on, then
+// one without a line (function.cpp's positions).
 int32_t offset_of(const Frame& frame, int line)
 {
-    const int first = frame.spec->first_line;
-    const int last = frame.spec->last_line;
-    const int position = line == kNoLine || line < first || line > last ? last - first + 1 : line - first;
+    const auto* code = reinterpret_cast<const PyCodeObject*>(frame.code);
+    const int first = code->co_firstlineno;
+    const int without_line = static_cast<int>(Py_SIZE(code)) - 1;
+    const int position = line == kNoLine || line < first || line - first >= without_line ? without_line : line - first;
     return static_cast<int32_t>(2 * position);
 }
 
@@ -104,6 +107,11 @@ bool entered_slowly(Frame& frame)
         return false;
     }
     return !wanted(frame, kPyStart) || PyMonitoring_FirePyStartEvent(state(kPyStart), frame.code, 0) == 0;
+}
+
+int started(Frame& frame)
+{
+    return wanted(frame, kPyStart) ? PyMonitoring_FirePyStartEvent(state(kPyStart), frame.code, 0) : 0;
 }
 
 int call_reported(Frame& frame, PyObject* callable, PyObject* first_argument)

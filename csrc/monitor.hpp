@@ -1,12 +1,12 @@
-// The functions as sys.monitoring tools (cProfile, coverage, debuggers) see
-// Python functions: each run reports PY_START and PY_RETURN, or PY_UNWIND for
-// an exception that escapes, with the function's own code object; the calls it
-// makes report CALL, and C_RETURN or C_RAISE where the callable is not Python
-// code; exceptions report RAISE where they reach the function, and
-// EXCEPTION_HANDLED and RERAISE where its except block takes them, all in the
-// order the same function in Python reports them. Offsets are those of the
-// code object's positions (function.cpp): one for each line the function
-// reports, and one without a line, as an except block's own instructions
+// The functions, and the module body as `<module>`, as sys.monitoring tools
+// (cProfile, coverage, debuggers) see Python code: each run reports PY_START
+// and PY_RETURN, or PY_UNWIND for an exception that escapes, with its own
+// code object; the calls it makes report CALL, and C_RETURN or C_RAISE where
+// the callable is not Python code; exceptions report RAISE where they reach
+// it, and EXCEPTION_HANDLED and RERAISE where its except block takes them,
+// all in the order the same Python code reports them. Offsets are those of
+// the code object's positions (function.cpp): one for each line it reports,
+// and one without a line, as an except block's own instructions
 // have. No LINE events: tools that ask for lines ask for the source, and
 // src/varnok/ostrel is no file.
 //
@@ -81,6 +81,7 @@ inline bool watching(PyThreadState* thread)
 // The reports, out of line; the inline functions below call them only when
 // some tool may want them.
 bool entered_slowly(Frame& frame);
+int started(Frame& frame);
 int call_reported(Frame& frame, PyObject* callable, PyObject* first_argument);
 Ref c_reported(Frame& frame, PyObject* callable, PyObject* first_argument, Ref result);
 int return_reported(Frame& frame, PyObject* value);
@@ -90,6 +91,13 @@ int return_reported(Frame& frame, PyObject* value);
 inline bool enter(Frame& frame)
 {
     return quiet(frame.thread) || entered_slowly(frame);
+}
+
+// PY_START alone, for the module body: what the eval breaker signals is
+// handled where its statements handle it, not at its start.
+inline int start(Frame& frame)
+{
+    return quiet(frame.thread) ? 0 : started(frame);
 }
 
 // Whether a call is to be reported: when false, neither CALL (call_reported)

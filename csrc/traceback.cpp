@@ -149,7 +149,7 @@ ExceptBlock::~ExceptBlock()
     }
 }
 
-Ref handle_failure(Frame& frame, PyObject* prefix, int handler_line)
+bool except_matches(Frame& frame, int handler_line)
 {
     // The exception reaches the frame (a walk that held something reports
     // that first); the except clause's block starts (its first instruction has
@@ -158,26 +158,39 @@ Ref handle_failure(Frame& frame, PyObject* prefix, int handler_line)
         reached(frame);
     }
     monitor::handled(frame, monitor::kNoLine);
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-        // `except Exception` does not match: raised again from its line, then
-        // through the block's own cleanup.
-        monitor::reraised(frame, handler_line - 1);
-        monitor::handled(frame, monitor::kNoLine);
-        monitor::reraised(frame, monitor::kNoLine);
-        frame.unwind_line = monitor::kNoLine;
+    if (PyErr_ExceptionMatches(PyExc_Exception)) {
+        return true;
+    }
+    // `except Exception` does not match: raised again from its line, then
+    // through the block's own cleanup.
+    monitor::reraised(frame, handler_line - 1);
+    monitor::handled(frame, monitor::kNoLine);
+    monitor::reraised(frame, monitor::kNoLine);
+    frame.unwind_line = monitor::kNoLine;
+    return false;
+}
+
+void block_failed(Frame& frame)
+{
+    // Through the cleanup of `e`, then the block's own, which gives back the
+    // exception that was being handled before.
+    reached(frame);
+    monitor::handled(frame, monitor::kNoLine);
+    monitor::reraised(frame, monitor::kNoLine);
+    monitor::handled(frame, monitor::kNoLine);
+    frame.unwind_line = monitor::kNoLine;
+}
+
+Ref handle_failure(Frame& frame, PyObject* prefix, int handler_line)
+{
+    if (!except_matches(frame, handler_line)) {
         return {};
     }
     {
         ExceptBlock handler(frame);
         frame.line = handler_line;
         if (print_line(frame, prefix, handler.error()) < 0) {
-            // Through the cleanup of `e`, then the block's own, which gives
-            // back the exception that was being handled before.
-            reached(frame);
-            monitor::handled(frame, monitor::kNoLine);
-            monitor::reraised(frame, monitor::kNoLine);
-            monitor::handled(frame, monitor::kNoLine);
-            frame.unwind_line = monitor::kNoLine;
+            block_failed(frame);
         }
     }
     if (frame.unwind_line == monitor::kNoLine) {

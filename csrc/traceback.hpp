@@ -22,6 +22,17 @@ void reached(Frame& frame);
 // Python frame's locals read while it runs or after it has ended.
 void refresh_traceback_locals(Frame& frame);
 
+// An exception raised in a `try:` block whose clause is `except Exception`
+// (`handler_line` is the line after it): it reaches the frame, unless
+// already reported there, and the clause starts (EXCEPTION_HANDLED). False
+// when the clause does not match: the exception is then raised again from
+// there and leaves the frame at no line.
+bool except_matches(Frame& frame, int handler_line);
+
+// An exception raised inside that clause's block: it reaches the frame, and
+// leaves it through the cleanup of `e` and of the block, at no line.
+void block_failed(Frame& frame);
+
 // What an `except Exception as e:` clause does with the exception being
 // raised (which has reached the frame): takes it, binds it to `e` and makes it
 // the exception being handled in the running frame's own slot for as long as

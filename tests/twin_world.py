@@ -315,6 +315,7 @@ def int_eq(value, other):
 
 MISSING = object()
 DICT_ITEMS = dict.__dict__["items"]
+BUILD_CLASS = builtins.__build_class__
 
 
 def value_of(kind, labels):
@@ -1222,32 +1223,38 @@ WARM = [("get_machine_string", "", "plain")] * 2 + [
 # A monitoring tool (sys.monitoring, as cProfile and coverage use it) that
 # records each event of the module's (or the twin's) own code: event, function,
 # line. Calls that only the twin makes are left out: of its helpers, of iter(),
-# and of items() on an exact dict, which the module walks without calling.
+# and of items() on an exact dict, which the module walks without calling; and
+# its class statement's (__build_class__, the class body). The module body
+# starts and ends at lines of its own (the twin's at 0 and at its __doc__).
 MONITORED = ("PY_START", "PY_RETURN", "PY_UNWIND", "CALL", "C_RETURN", "C_RAISE", "RAISE", "RERAISE")
 MONITORED += ("EXCEPTION_HANDLED",)
 TOOL = 3
 
 
-def monitored(name, code, offset, callable_=None, first=None):
-    helpers = (twin.checked, twin.pairs, iter)
+def monitored(name, code, offset, callable_=None, first=None, record=note):
+    helpers = (twin.checked, twin.pairs, iter, BUILD_CLASS)
     if (
         code.co_filename != MODULE_FILE
         or code in twin.BINDING_CODES
+        or code.co_name == "DeviceType"
         or (
             name in ("CALL", "C_RETURN", "C_RAISE")
             and (callable_ in helpers or (callable_ is DICT_ITEMS and type(first) is dict))
         )
     ):
         return
-    note(f"monitor {name} {code.co_name} {next((n for s, e, n in code.co_lines() if s <= offset < e), None)}")
+    line = next((n for s, e, n in code.co_lines() if s <= offset < e), None)
+    edge = code.co_name == "<module>" and name in ("PY_START", "PY_RETURN")
+    record(f"monitor {name} {code.co_name} {'edge' if edge else line}")
 
 
-def monitor(on):
+def monitor(on, record=note):
     events = sys.monitoring.events
     if on:
         sys.monitoring.use_tool_id(TOOL, "twin check")
         for name in MONITORED:
-            sys.monitoring.register_callback(TOOL, getattr(events, name), functools.partial(monitored, name))
+            callback = functools.partial(monitored, name, record=record)
+            sys.monitoring.register_callback(TOOL, getattr(events, name), callback)
         wanted = [getattr(events, name) for name in MONITORED if not name.startswith("C_")]  # those come with CALL
         sys.monitoring.set_events(TOOL, functools.reduce(operator.or_, wanted))
     elif sys.monitoring.get_tool(TOOL):
@@ -1406,6 +1413,19 @@ class Keeper:
         self.report(f"{self.label} released")
 
 
+class FailingWrites:
+    """Standard output whose writes of the given numbers fail."""
+
+    def __init__(self, stream, failing):
+        self.stream, self.failing, self.count = stream, set(failing), 0
+
+    def write(self, text):
+        self.count += 1
+        if self.count in self.failing:
+            raise OSError(f"write {self.count} failed")
+        return self.stream.write(text)
+
+
 def loaded(which):
     """varnok.ostrel, or the twin under its name, with stand-ins for what it queries."""
     if which == "twin":
@@ -1460,7 +1480,22 @@ def lifecycle(which, program):
         with contextlib.suppress(RuntimeError):
             for _ in range(8):
                 ctypes.pythonapi.PyDict_AddWatcher(taken)
-    m = loaded(which)
+    if "as main, monitored" in phases:  # as `python -m varnok` loads it: the report runs
+        monitor(True, lambda text: os.write(1, f"{text}\n".encode()))
+        if which == "twin":
+            twin.Loader.main = True
+        else:
+            library = ctypes.CDLL(importlib.util.find_spec("varnok.ostrel").origin)
+            ctypes.c_int32.in_dll(library, "__pyx_module_is_main_varnok__ostrel").value = 1
+        sys.stdout = FailingWrites(sys.stdout, program.get("failing writes", ()))
+    try:
+        m = loaded(which)
+    except Exception as error:
+        os.write(1, f"load failed: {type(error).__name__}: {error}\n".encode())
+        return
+    finally:
+        monitor(False)
+        sys.stdout = sys.__stdout__
     report = reporting(m, name)
     report("main")
     gc.disable()
