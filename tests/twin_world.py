@@ -1491,13 +1491,15 @@ def lifecycle(which, program):
     try:
         m = loaded(which)
     except Exception as error:
-        os.write(1, f"load failed: {type(error).__name__}: {error}\n".encode())
+        tb = traceback.walk_tb(error.__traceback__)
+        lines = [(n, "e" in f.f_globals) for f, n in tb if f.f_code.co_filename == MODULE_FILE]
+        os.write(1, f"load failed: {error!r} at {lines}, listed {'varnok.ostrel' in sys.modules}\n".encode())
         return
     finally:
         monitor(False)
         sys.stdout = sys.__stdout__
     report = reporting(m, name)
-    report("main")
+    report(f"main, report bound {sorted({'ostrel', 'disk_code', 'cuda_uuid', 'e'} & set(vars(m)))}")
     gc.disable()
     for phase in phases:
         if phase == "at exit":
