@@ -76,9 +76,14 @@ template <class Visit> Walk for_each_interface(Frame& frame, int line, Ref table
 {
     frame.line = line;
     if (PyDict_CheckExact(table.get())) {
-        // As the interpreter's own iterator over a dict's items: a change of
-        // size, or more entries than there were at the start, is an error;
-        // the dict is let go when the walk reaches its end.
+        // items() is a call of built-in code, after which the interpreter
+        // handles what its eval breaker signals; the walk then goes as the
+        // interpreter's own iterator over a dict's items: a change of size,
+        // or more entries than there were at the start, is an error; the dict
+        // is let go when the walk reaches its end.
+        if (!internals::handle_pending(frame.thread)) {
+            return Walk::kError;
+        }
         const Py_ssize_t size = PyDict_GET_SIZE(table.get());
         Py_ssize_t remaining = size;
         Py_ssize_t position = 0;
@@ -154,7 +159,14 @@ int is_link_record(Frame& frame)
         Ref psutil = lookup_global(frame.globals, frame.builtins, texts.psutil, r.psutil);
         link = psutil ? get_attribute(psutil.get(), texts.AF_LINK, r.af_link) : Ref{};
     }
-    return link ? equals(std::move(family), std::move(link)) : -1;
+    if (!link) {
+        // The exception reaches the function (RAISE) while the left operand
+        // is still on the stack, as the interpreter raises it before it
+        // unwinds; a failed comparison has let both operands go already.
+        failed(frame);
+        return -1;
+    }
+    return equals(std::move(family), std::move(link));
 }
 
 // iface == "eth0" or iface == "wlan0"
