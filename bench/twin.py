@@ -9,6 +9,7 @@ file is HELPERS, and only those.
 
 import builtins
 import dis
+import functools
 import importlib.abc
 import importlib.machinery
 import itertools
@@ -119,6 +120,19 @@ def install():
     sys.meta_path.insert(0, Finder())
 
 
+def _inline(function):
+    """`function` as the module's inline steps run: its RESUME made a NOP, so
+    that it handles nothing the eval breaker signals as it starts (a signal
+    made pending before it waits for the module's function's next check)."""
+    code = bytearray(function.__code__.co_code)
+    for offset in range(0, len(code), 2):
+        if code[offset] == dis.opmap["RESUME"]:
+            code[offset] = dis.opmap["NOP"]
+    function.__code__ = function.__code__.replace(co_code=bytes(code))
+    return function
+
+
+@_inline
 def type_name(cls):
     """The type's tp_name as a C message's "%.200s" shows it: the full dotted
     name of a static type, cut after 200 bytes."""
@@ -130,6 +144,7 @@ def type_name(cls):
     return name.encode("utf-8", "surrogatepass")[:200].decode("utf-8", "replace")
 
 
+@_inline
 def checked(value):
     """`return value` in a function annotated "-> str": exactly a str or None."""
     if type(value) is str or value is None:
@@ -139,6 +154,7 @@ def checked(value):
     raise TypeError(message)
 
 
+@_inline
 def _pair(values):
     """The first (up to) three values of one item, as the module's unpacking sees them."""
     count = len(values)
@@ -193,22 +209,16 @@ def _raise_at(name, line):
 def binding(function):
     """`function` called as the module binds arguments: the module's texts,
     and for get_machine_code its traceback entry at the def line. Used where a
-    twin function may be called with arguments it cannot take."""
+    twin function may be called with arguments it cannot take. A function
+    without parameters is itself: it refuses arguments as the module's do, in
+    other words (twin_world.py words them as the module does). One with a
+    parameter is called through a partial (C code), so that what the call is
+    given goes as the call returns, in the caller, as with the module's
+    functions; not in a frame of its own, one level deeper."""
     code = function.__code__
     name = code.co_name
     if code.co_argcount == 0:
-
-        def call(*args, **kwargs):
-            if kwargs:
-                message = f"{name:.200}() takes no keyword arguments"
-            elif args:
-                message = f"{name:.200}() takes no arguments ({len(args)} given)"
-            else:
-                return function()
-            del args, kwargs
-            raise TypeError(message)
-
-        return call
+        return function
 
     fail = _raise_at(name, code.co_firstlineno)
     parameter = "device_type"
@@ -249,4 +259,6 @@ def binding(function):
         del args, kwargs
         fail(message)
 
-    return call
+    bound = functools.partial(call)
+    bound.binding = True
+    return bound
