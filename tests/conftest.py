@@ -96,9 +96,7 @@ def module_entries(exc):
 def run_python(code, *, env=None, check=True, timeout=120, **kwargs):
     """Runs `code` in a fresh interpreter of this venv."""
     full_env = dict(os.environ, **(env or {}))
-    proc = subprocess.run(
-        [sys.executable, "-c", code], capture_output=True, text=True, env=full_env, timeout=timeout, **kwargs
-    )
+    proc = run([sys.executable, "-c", code], full_env, timeout=timeout, **kwargs)
     if check:
         assert proc.returncode == 0, proc.stderr
     return proc
@@ -124,10 +122,10 @@ def in_namespace(kind, setup, code):
     return proc.stdout
 
 
-# Fake psutil and pyudev, first on every child's PYTHONPATH. FAKE_MAC and FAKE_SERIAL set what they report
-# ("None" for None; FAKE_MAC "interrupt", "fail", "blank": the query raises KeyboardInterrupt, OSError, one
-# without text; "broken", "missing": psutil's import fails, as where psutil is not installed). Each query, and
-# each run of the fake nvidia-smi, appends its name to the file FAKE_CALLS.
+# Fake psutil and pyudev, first on every child's PYTHONPATH. FAKE_MAC and FAKE_SERIAL set what they report ("None"
+# for None; FAKE_MAC "10.0.0.1": eth0 has no link-layer address; "interrupt", "fail", "blank": the query raises
+# KeyboardInterrupt, OSError, one without text; "broken", "missing": psutil's import fails, as where psutil is not
+# installed). Each query, and each run of the fake nvidia-smi, appends its name to the file FAKE_CALLS.
 FAKES = {
     "psutil.py": """
         import collections, os
@@ -145,8 +143,9 @@ FAKES = {
             if os.environ["FAKE_MAC"] in ("fail", "blank"):
                 raise OSError("netlink refused" if os.environ["FAKE_MAC"] == "fail" else "")
             mac = None if os.environ["FAKE_MAC"] == "None" else os.environ["FAKE_MAC"]
+            family = 2 if mac == "10.0.0.1" else AF_LINK  # eth0 with an IPv4 address only
             return {"lo": [_Record(AF_LINK, "00:00:00:00:00:00", None, None, None)],
-                    "eth0": [_Record(AF_LINK, mac, None, None, None)]}
+                    "eth0": [_Record(family, mac, None, None, None)]}
     """,
     "pyudev.py": """
         import os
@@ -182,14 +181,8 @@ def host_env(tmp_path):
             tool.chmod(0o755)
         elif tool.exists():
             tool.unlink()
-        return dict(
-            os.environ,
-            PYTHONPATH=str(tmp_path),
-            PATH=f"{tools}:/usr/bin:/bin",
-            FAKE_MAC=mac,
-            FAKE_SERIAL=serial,
-            FAKE_CALLS=str(calls),
-        )
+        fakes = {"FAKE_MAC": mac, "FAKE_SERIAL": serial, "FAKE_CALLS": str(calls)}
+        return dict(os.environ, PYTHONPATH=str(tmp_path), PATH=f"{tools}:/usr/bin:/bin", **fakes)
 
     def made():
         lines = calls.read_text().splitlines() if calls.exists() else []

@@ -26,10 +26,8 @@ MAC = "02:00:5e:aa:bb:cc"
 REPORT = f"Cuda uuid: GPU-1\nMAC Address: {MAC}\n"
 NO_TOOL = "Error getting GPU UUID: [Errno 2] No such file or directory: 'nvidia-smi'"
 FAILING_TOOL = "echo partial; echo driver gone >&2; exit 9"
-TOOL_FAILED = (
-    "Error getting GPU UUID: Command '['nvidia-smi', '--query-gpu=uuid', '--format=csv,noheader']' "
-    "returned non-zero exit status 9."
-)
+COMMAND = "['nvidia-smi', '--query-gpu=uuid', '--format=csv,noheader']"
+TOOL_FAILED = f"Error getting GPU UUID: Command '{COMMAND}' returned non-zero exit status 9."
 TOOL_ERR = f"driver gone\n{TOOL_FAILED}\n"  # the tool's own line, then the module's
 NO_MAC = "Error while getting MAC address: netlink refused"
 BLANK = "Error while getting MAC address: "  # an exception without text: the line keeps its last blank
@@ -65,13 +63,15 @@ INTERFACES = {
     MAC: "  lo    00:00:00:00:00:00  passed over by the first pass: not named eth0 or wlan0\n"
     f"  eth0  {MAC}  chosen by the first pass: named eth0\n",
     "": "  psutil.net_if_addrs() failed: netlink refused\n",
+    "10.0.0.1": '  lo    00:00:00:00:00:00  skipped by the second pass: "lo" is in its name\n'
+    "  eth0  -                  named eth0, but no link-layer address\n",
 }
 
 
-def explanation(tool=TOOL_OK, gpu="GPU-1", verdict="The module gives the same values.\n", mac=MAC):
+def explanation(tool=TOOL_OK, gpu="GPU-1", verdict="The module gives the same values.\n", mac=MAC, table=None):
     """What --explain prints with the fakes; a GPU UUID per line, each under the first."""
     return (
-        f"Network interfaces, in psutil's order:\n{INTERFACES[mac]}MAC address: {mac or '(empty)'}\n\n"
+        f"Network interfaces, in psutil's order:\n{INTERFACES[table or mac]}MAC address: {mac or '(empty)'}\n\n"
         "Block devices, in udev's order (by their path under /sys):\n"
         "  device 1  ID_SERIAL=SN-XYZ987  gave the serial\nDisk serial number: SN-XYZ987\n\n"
         f"GPU tool: nvidia-smi --query-gpu=uuid --format=csv,noheader\n{tool}"
@@ -90,10 +90,9 @@ BROKEN = {
     ">&-": (74, f"{CANNOT} standard output is closed\n"),
 }
 
-# The arguments, where a last word >/dev/full or >&- redirects standard output
-# as a shell does, and | gives it a pipe whose reader is gone before the command
-# starts; the fakes (upper case: environment variables); exit status, stdout and
-# stderr (… stands for any text within a line, ⋮ for any lines); the queries and tool runs.
+# The arguments, where a last word >/dev/full or >&- redirects standard output as a shell does, and | gives it a
+# pipe whose reader is gone before the command starts; the fakes (upper case: environment variables); exit status,
+# stdout and stderr (… stands for any text within a line, ⋮ for any lines); the queries and tool runs.
 RUNS = [
     *[
         (f"{args} {redirect}", {}, status, "", stderr, [] if redirect == ">&-" else calls)
@@ -140,6 +139,7 @@ RUNS = [
     ("--explain", {"gpu": None}, 0, explanation(NOT_FOUND, ""), f"{NO_TOOL}\n", REPORTED[:2] + ASKED[:2]),
     ("--explain", {"gpu": FAILING_TOOL}, 0, explanation(FAILED_RUN, ""), TOOL_ERR, BOTH),
     ("--explain", {"mac": "fail"}, 0, explanation(mac=""), f"{NO_MAC}\n", BOTH),
+    ("--explain", {"mac": "10.0.0.1"}, 0, explanation(mac="", table="10.0.0.1"), "", BOTH[:5] + ASKED[1:]),
     # What does not look like GPU UUIDs has a note (above); UUIDs have none, and each stands under the first.
     ("--explain", {"gpu": f"printf '%s\\n' {' '.join(UUIDS)}"}, 0, explanation(TOOL_UUIDS, "\n".join(UUIDS)), "", BOTH),
     # A tool that answers otherwise at each run: the module disagrees with the explanation.

@@ -47,9 +47,8 @@ CLEARED_CALLS = [
     ("get_mac_address", (1,), "TypeError: get_mac_address() takes no arguments (1 given)"),
 ]
 
-# What a native function cannot share with a Python function, and how the
-# comparisons allow for it (this check's, and the twin check's: the last three);
-# everything else must be the same.
+# What a native function cannot share with a Python function, and how the comparisons allow for it (this check's,
+# and the twin check's: the last three); everything else must be the same.
 INHERENT = {
     "type": "its own, varnok.ostrel.function, named so in messages (compared with the name replaced); "
     "isfunction() is false (isroutine() is compared); __new__ is object's: it cannot be created from Python",

@@ -12,67 +12,32 @@ import os
 import pytest
 from conftest import in_namespace
 
-# One interface: name, kind, IPv4 address, master. The kind is "nic" (a tap
-# device), "peer" (made with the veth before it), else an `ip link add` type.
-# Interfaces are made in the order given, which is the order of their indexes.
+# Interfaces, "name:kind:IPv4 address:master" each. The kind is "nic" (a tap device), "peer" (made with the veth
+# before it), else an `ip link add` type; none: the interface is made before. Interfaces are made in the order
+# given, which is the order of their indexes.
 HOSTS = {
-    "laptop, wlp2s0": ([("wlp2s0", "nic", "192.168.1.23/24", None)], "wlp2s0"),
-    "wlan0 ahead of eth0": ([("wlan0", "nic", None, None), ("eth0", "nic", None, None)], "wlan0"),
-    "eth0.100 without eth0: not preferred, yet not excluded": ([("eth0.100", "bridge", None, None)], "eth0.100"),
-    "laptop, wlo1 only": ([("wlo1", "nic", "192.168.1.23/24", None)], None),
-    "server, eno1 and eno2 both addressed": (
-        [("eno1", "nic", "10.0.0.11/24", None), ("eno2", "nic", "10.0.1.11/24", None)],
-        "eno1",
-    ),
-    "server, only eno2 addressed": ([("eno1", "nic", None, None), ("eno2", "nic", "10.0.0.12/24", None)], "eno2"),
-    "cloud VM, ens5": ([("ens5", "nic", "172.31.5.10/20", None)], "ens5"),
+    "laptop, wlp2s0": ("wlp2s0:nic:192.168.1.23/24", "wlp2s0"),
+    "wlan0 ahead of eth0": ("wlan0:nic, eth0:nic", "wlan0"),
+    "eth0.100 without eth0: not preferred, yet not excluded": ("eth0.100:bridge", "eth0.100"),
+    "laptop, wlo1 only": ("wlo1:nic:192.168.1.23/24", None),
+    "server, eno1 and eno2 both addressed": ("eno1:nic:10.0.0.11/24, eno2:nic:10.0.1.11/24", "eno1"),
+    "server, only eno2 addressed": ("eno1:nic, eno2:nic:10.0.0.12/24", "eno2"),
+    "cloud VM, ens5": ("ens5:nic:172.31.5.10/20", "ens5"),
     "docker host, eth0 not yet addressed": (
-        [
-            ("eth0", "nic", None, None),
-            ("docker0", "bridge", "172.17.0.1/16", None),
-            ("veth1c2d3e4", "veth peer name veth5f6a7b8", None, "docker0"),
-            ("veth5f6a7b8", "peer", None, None),
-        ],
+        "eth0:nic, docker0:bridge:172.17.0.1/16, veth1c2d3e4:veth peer name veth5f6a7b8::docker0, veth5f6a7b8:peer",
         "eth0",
     ),
-    "libvirt host": (
-        [
-            ("enp3s0", "nic", "192.168.0.20/24", None),
-            ("virbr0", "bridge", "192.168.122.1/24", None),
-            ("vnet0", "nic", None, "virbr0"),
-        ],
-        "enp3s0",
-    ),
+    "libvirt host": ("enp3s0:nic:192.168.0.20/24, virbr0:bridge:192.168.122.1/24, vnet0:nic::virbr0", "enp3s0"),
     "Kubernetes node": (
-        [
-            ("enp1s0", "nic", "10.0.0.5/24", None),
-            ("flannel.1", "vxlan id 1 dstport 8472", "10.244.1.0/32", None),
-            ("cni0", "bridge", "10.244.1.1/24", None),
-            ("veth8e2f4a1c", "veth peer name veth0b9d7c3e", None, "cni0"),
-            ("veth0b9d7c3e", "peer", None, None),
-        ],
+        "enp1s0:nic:10.0.0.5/24, flannel.1:vxlan id 1 dstport 8472:10.244.1.0/32, cni0:bridge:10.244.1.1/24, "
+        "veth8e2f4a1c:veth peer name veth0b9d7c3e::cni0, veth0b9d7c3e:peer",
         "enp1s0",
     ),
-    "bond0 over eno1 and eno2": (
-        [
-            ("eno1", "nic", None, None),
-            ("eno2", "nic", None, None),
-            ("bond0", "bridge", "10.0.0.7/24", None),
-            ("eno1", None, None, "bond0"),
-            ("eno2", None, None, "bond0"),
-        ],
-        "bond0",
-    ),
-    "virbr0 ahead: enp3s0 not addressed": (
-        [("enp3s0", "nic", None, None), ("virbr0", "bridge", "192.168.122.1/24", None)],
-        "virbr0",
-    ),
-    "ifb0 ahead: made before enp0s3, none addressed": (
-        [("ifb0", "ifb", None, None), ("ifb1", "ifb", None, None), ("enp0s3", "nic", None, None)],
-        "ifb0",
-    ),
+    "bond0 over eno1 and eno2": ("eno1:nic, eno2:nic, bond0:bridge:10.0.0.7/24, eno1:::bond0, eno2:::bond0", "bond0"),
+    "virbr0 ahead: enp3s0 not addressed": ("enp3s0:nic, virbr0:bridge:192.168.122.1/24", "virbr0"),
+    "ifb0 ahead: made before enp0s3, none addressed": ("ifb0:ifb, ifb1:ifb, enp0s3:nic", "ifb0"),
     "br- bridge ahead: USB NIC plugged in later": (
-        [("br-3f2a1b9c8d7e", "bridge", "172.18.0.1/16", None), ("enx00e04c680001", "nic", "192.168.1.50/24", None)],
+        "br-3f2a1b9c8d7e:bridge:172.18.0.1/16, enx00e04c680001:nic:192.168.1.50/24",
         "br-3f2a1b9c8d7e",
     ),
 }
@@ -90,10 +55,14 @@ print(repr((m.get_mac_address(), table, status, explained.getvalue())))
 """
 
 
+def parse(interfaces):
+    return [[field or None for field in f"{i}:::".split(":")[:4]] for i in interfaces.split(", ")]
+
+
 def build(interfaces):
     """The shell lines that make `interfaces`, each with a MAC of its own."""
     lines = ["ip link set lo up"]
-    for number, (name, kind, ipv4, master) in enumerate(interfaces, 1):
+    for number, (name, kind, ipv4, master) in enumerate(parse(interfaces), 1):
         if kind == "nic":
             lines.append(f"ip tuntap add name {name} mode tap")
         elif kind not in ("peer", None):
@@ -112,7 +81,7 @@ def build(interfaces):
 def test_interface_chosen_on_host(interfaces, chosen):
     mac, table, status, explained = ast.literal_eval(in_namespace("net", build(interfaces), QUERY))
     macs = dict(table)
-    assert len(set(macs.values())) == len(macs) == len({i[0] for i in interfaces}) + 1, table
+    assert len(set(macs.values())) == len(macs) == len({i[0] for i in parse(interfaces)}) + 1, table
     assert mac == macs.get(chosen, ""), f"psutil's order: {table}"
     # --explain lists psutil's interfaces in its order and names the same choice,
     # which the module then confirmed (else the status is 1).

@@ -70,11 +70,8 @@ def test_repeated_calls_keep_memory_and_files_flat(tmp_path, monkeypatch):
             grown = tracemalloc.get_traced_memory()[0] - before
         finally:
             tracemalloc.stop()
-        for state in ("ok", "fail", "missing"):
-            if state == "fail":
-                (tmp_path / "nvidia-smi.fail").touch()
-            if state == "missing":
-                tool.unlink()
+        for change in (lambda: None, (tmp_path / "nvidia-smi.fail").touch, tool.unlink):  # works, fails, is gone
+            change()
             for _ in range(30):
                 ostrel.get_machine_string()
         assert open_files() == files

@@ -12,25 +12,15 @@ def python(code, env):
     return run([sys.executable, "-c", textwrap.dedent(code)], env)
 
 
-@pytest.mark.parametrize(
-    "values, lines",
-    [
-        ({}, ["Cuda uuid: GPU-1", "MAC Address: 02:00:5e:aa:bb:cc", "Disk Serial Number: SN-XYZ987"]),
-        (
-            {"mac": "None", "serial": "", "gpu": "printf ' \\n'"},
-            ["Cuda uuid: ", "MAC Address: None", "Disk Serial Number: "],
-        ),
-        (
-            {"gpu": None},
-            [
-                "Error getting GPU UUID: [Errno 2] No such file or directory: 'nvidia-smi'",
-                "Cuda uuid: ",
-                "MAC Address: 02:00:5e:aa:bb:cc",
-                "Disk Serial Number: SN-XYZ987",
-            ],
-        ),
-    ],
+REPORT = ["Cuda uuid: GPU-1", "MAC Address: 02:00:5e:aa:bb:cc", "Disk Serial Number: SN-XYZ987"]
+NO_TOOL = "Error getting GPU UUID: [Errno 2] No such file or directory: 'nvidia-smi'"
+EMPTY = (
+    {"mac": "None", "serial": "", "gpu": "printf ' \\n'"},
+    ["Cuda uuid: ", "MAC Address: None", "Disk Serial Number: "],
 )
+
+
+@pytest.mark.parametrize("values, lines", [({}, REPORT), EMPTY, ({"gpu": None}, [NO_TOOL, "Cuda uuid: ", *REPORT[1:]])])
 def test_report_from_every_entry_point(host_env, values, lines):
     env = host_env(**values)
     scripts = Path(sys.executable).parent
@@ -73,7 +63,6 @@ RENAMED = """
     sys.modules["loguru"] = types.ModuleType("loguru")
     sys.modules["loguru"].__getattr__ = loguru_getattr
 """
-REPORT = ["Cuda uuid: GPU-1", "MAC Address: 02:00:5e:aa:bb:cc", "Disk Serial Number: SN-XYZ987"]
 
 
 # A plain import prints nothing; a __name__ of its own class is asked whether it equals "__main__".

@@ -16,6 +16,7 @@ from conftest import run_python
 
 RECURSION_LINE = "Error while getting machine code: maximum recursion depth exceeded"
 BOUND = 300  # seconds: only a walk that never lets go reaches it
+FREE_THREADED = "varnok.ostrel needs the interpreter lock: it cannot be loaded by a free-threaded CPython build"
 
 
 ENDLESS = {
@@ -98,9 +99,8 @@ def test_call_cycle_on_a_small_thread_stack_ends_in_recursion_error(stack_kib):
     assert proc.returncode == 0, proc.stderr[-2000:]
     string, *lines = proc.stdout.splitlines()
     assert lines == [RECURSION_LINE]
-    # Each level that got through adds "|M|G" after the innermost empty piece;
-    # nesting may take an eighth of the stack, room for dozens of levels
-    # (a handful with the sanitizers' larger frames).
+    # Each level that got through adds "|M|G" after the innermost empty piece; nesting may take an eighth of the
+    # stack, room for dozens of levels (a handful with the sanitizers' larger frames).
     levels = string.count("|M|G")
     assert levels >= (5 if os.environ.get("OSTREL_SANITIZED") else 30) and string == "|M|G" * levels
 
@@ -142,10 +142,9 @@ m.get_gpu_uuid = str
 print(repr(m.get_machine_code(m.DeviceType.CUDA)), mon.register_callback(4, E.C_RETURN, None))
 mon.set_local_events(4, m.get_mac_address.__code__, E.LINE | E.BRANCH)
 """
-# Programs and all they must print: failed loads, and the module under tools
-# of every kind (a profile or trace function gets nothing from it: it would be
-# handed the caller's frame; monitoring tools whose callbacks fail, disable an
-# event, or instrument the functions' code as coverage does).
+# Programs and all they must print: failed loads, and the module under tools of every kind (a profile or trace
+# function gets nothing from it: it would be handed the caller's frame; monitoring tools whose callbacks fail,
+# disable an event, or instrument the functions' code as coverage does).
 PROGRAMS = {
     "failed load under another name": (
         FAILED_LOAD.format(before="") + "print('varnok.ostrel' in sys.modules)\n"
@@ -190,6 +189,20 @@ print(*sorted(n[4:] for n in vars(m) if n.startswith("get_")), m.__test__)""",
             "ZeroDivisionError False",
             "disk_serial_number gpu_uuid mac_address machine_code machine_string {}",
         ],
+    ),
+    "free-threaded build": (
+        """
+import sys
+flags = sys.abiflags
+for sys.abiflags in ("t", "td"):
+    try:
+        import varnok.ostrel
+    except ImportError as e:
+        print(sys.abiflags, e)
+sys.abiflags = flags
+import varnok.ostrel as m
+print(m.DeviceType.MAC.value)""",
+        [f"{flags} {FREE_THREADED}" for flags in ("t", "td")] + ["1"],
     ),
     "second module object": (
         """

@@ -30,14 +30,8 @@ SEEN = set()  # (function, line) of the module's traceback entries seen so far
 
 
 def run_child(which, data, env):
-    child = subprocess.Popen(
-        [sys.executable, str(DRIVER), which],
-        stdin=subprocess.PIPE,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-        env=env,
-    )
+    pipes = dict.fromkeys(("stdin", "stdout", "stderr"), subprocess.PIPE)
+    child = subprocess.Popen([sys.executable, str(DRIVER), which], text=True, env=env, **pipes)
     try:
         out, err = child.communicate(data, timeout=TIMEOUT)
     except subprocess.TimeoutExpired:
@@ -86,8 +80,7 @@ def compared(got, expected, exact=False):
 
 
 def crashed(outcome, size):
-    code, logs, _ = outcome
-    return code != 0 or len(logs) != size
+    return outcome[0] != 0 or len(outcome[1]) != size  # exit status, logs
 
 
 def check(batch):
@@ -102,10 +95,9 @@ def check(batch):
     for program, got, expected in zip(batch, native, twin, strict=True):
         for entry in re.findall(r"([\w<>]+)@ostrel:(\d+)", json.dumps(got)):
             SEEN.add((entry[0], int(entry[1])))
-        # The sanitizers' redzones make each nested run take several times the
-        # stack, so there the stack bound ends a cycle of the module's functions
-        # before the recursion limit does: such programs still run (a crash
-        # fails) but are not compared.
+        # The sanitizers' redzones make each nested run take several times the stack, so there the stack
+        # bound ends a cycle of the module's functions before the recursion limit does: such programs still
+        # run (a crash fails) but are not compared.
         if os.environ.get("OSTREL_SANITIZED") and '"fn:' in json.dumps(program):
             continue
         got, expected = compared(got, expected, program.get("exact", False))
@@ -123,14 +115,18 @@ def mostly(usual, *others, weight=3):
     return st.sampled_from([usual] * weight + list(others))
 
 
-FINAL = mostly(None, "del", "weakref")
+# How an object tells its end: it logs it (with the recursion room its finaliser has), or makes a signal or an
+# exception pending. Not a table: what the twin's walk helpers call between its end and the module's next check
+# would handle that.
+LOGGED = ["del", "weakref", "room"]
+FINAL = mostly(None, *LOGGED, "interrupt", "async", weight=5)
 ITERABLES = ["generator", "iterator", "custom", "tuple", "list_sub", "tuple_sub"]
 VALUES = ["2", "huge", "family17", "eq17", "nonbool17", "int_eq17", "keyed17"]
 records = st.fixed_dictionaries(
     {
         "cls": mostly("nt", "nt_sub", "data", "keyed", "nondata", "method", "property", "getattr", "slots"),
         "family": mostly("17", *VALUES[:-1], "fresh17", weight=4),
-        "address": mostly("mac", "zero", "none", "bytes", "str_sub", "int", "missing", weight=4),
+        "address": mostly("mac", "zero", "none", "bytes", "str_sub", "int", "missing", "named", weight=4),
         "final": FINAL,
     }
 )
@@ -138,7 +134,8 @@ interface_names = st.sampled_from(["eth0", "wlan0", "lo", "docker0", "veth1a", "
 interface_names |= st.text(max_size=6)
 good_entries = st.fixed_dictionaries(
     {
-        "name": st.fixed_dictionaries({"text": interface_names, "key": mostly(False, True)}),
+        "name": st.fixed_dictionaries({"text": interface_names, "key": mostly(False, True, "final")}),
+        "pair": mostly("tuple", "list_sub", "tuple_sub"),  # what a mapping's walk yields
         "addrs": mostly("list", *ITERABLES, "none", weight=5),
         "records": st.lists(records, min_size=1, max_size=3),
     }
@@ -150,7 +147,7 @@ tables = st.fixed_dictionaries(
         "items": st.sampled_from(["list", *ITERABLES]),
         "fresh": st.booleans(),
         "entries": st.lists(st.one_of(good_entries, good_entries, good_entries, bad_entries), min_size=1, max_size=4),
-        "final": FINAL,
+        "final": mostly(None, *LOGGED, weight=4),
     }
 )
 HOLDERS = ["module_sub", "getattr", "class", "meta", "namespace"]
@@ -192,7 +189,9 @@ worlds = st.fixed_dictionaries(
         "psutil": psutils,
         "pyudev": pyudevs,
         "subprocess": subprocesses,
-        "device_type": st.fixed_dictionaries({"kind": mostly("own", "enum", "class", "meta", "namespace", "fresh")}),
+        "device_type": st.fixed_dictionaries(
+            {"kind": mostly("own", "enum", "class", "meta", "namespace", "fresh"), "final": FINAL}
+        ),
         "key": mostly("honest", "alternate", "nonbool", weight=2),
         # the interpreter around the calls
         "sigint": mostly("default", "logs", "raises"),
@@ -204,56 +203,37 @@ worlds = st.fixed_dictionaries(
 
 SOURCE_VALUES = ["world", "deleted", "builtins", "key", "text", "wide", "none", "int", "bytes", "str_sub", "quiet"]
 SOURCE_VALUES += ["formats", "pending", "dropping"]
-binds = st.one_of(
-    st.tuples(
-        st.just("bind"),
-        st.sampled_from(FUNCTIONS),
-        st.sampled_from([*SOURCE_VALUES, *(f"fn:{f}" for f in FUNCTIONS)]),
-    ),
-    st.tuples(
-        st.just("bind"),
-        st.sampled_from([*NAMES[:3], "subprocess"]),
-        st.sampled_from(["world", "fresh", "deleted", "builtins", "key"]),
-    ),
-)
-changes = st.one_of(
-    binds,
-    binds,
-    st.tuples(st.just("attr"), st.just("psutil"), st.just("AF_LINK"), st.sampled_from([*VALUES, "deleted"])),
-    st.sampled_from(
-        [
-            ("attr", "psutil", "net_if_addrs", "deleted"),
-            ("attr", "pyudev", "Context", "deleted"),
-            ("attr", "subprocess", "check_output", "deleted"),
-        ]
-    ),
-    st.tuples(
-        st.just("module_class"),
-        st.sampled_from(["psutil", "pyudev", "subprocess"]),
-        st.sampled_from(["property", "getattribute", "plain"]),
-    ),
-    st.tuples(st.just("descriptor"), st.sampled_from(["__get__", "__set__", "class"])),
-    st.tuples(st.just("get"), st.sampled_from(["value", "member"]), st.booleans()),
-    st.tuples(
-        st.just("member_class"), st.sampled_from(["MAC", "DISK", "CUDA"]), st.sampled_from(["equal_to_all", "back"])
-    ),
-    st.tuples(st.just("metaclass"), st.sampled_from(["swap", "back", "descriptor"])),
-    st.tuples(st.just("exhaust"), st.sampled_from(["record", "data", "keyed", "psutil", "device_type", "af_link"])),
-    st.tuples(st.just("subprocess"), st.sampled_from(["module", "none", "missing", "getattr", "spec"])),
-    st.tuples(st.just("stdout"), st.sampled_from(["hooked", "plain"])),  # not "builtin": it spends no budget
-    st.tuples(st.just("pending"), st.sampled_from(["net_if_addrs", "Context", "items", "strip"])),
-    st.tuples(st.just("print"), st.sampled_from(["replaced", "restore"])),
-    st.tuples(st.just("import"), st.sampled_from(["hooked", "restore"])),
-    st.sampled_from([("value_class",), ("record_class",), ("record_field",), ("reborn",), ("swap_key",), ("gc",)]),
-    st.just(("grow",)),
-).map(list)
+# Each kind of change (World.change_*), with the choices for each of its arguments.
+CHANGES = {
+    "bind": [FUNCTIONS, [*SOURCE_VALUES, *(f"fn:{f}" for f in FUNCTIONS)]],
+    "bind ": [[*NAMES[:3], "subprocess"], ["world", "fresh", "deleted", "builtins", "key"]],
+    "attr": [["psutil"], ["AF_LINK"], [*VALUES, "deleted"]],
+    "attr ": [[("psutil", "net_if_addrs"), ("pyudev", "Context"), ("subprocess", "check_output")], ["deleted"]],
+    "module_class": [["psutil", "pyudev", "subprocess"], ["property", "getattribute", "plain"]],
+    "descriptor": [["__get__", "__set__", "class"]],
+    "get": [["value", "member"], [True, False]],
+    "member_class": [["MAC", "DISK", "CUDA"], ["equal_to_all", "back"]],
+    "metaclass": [["swap", "back", "descriptor"]],
+    "exhaust": [["record", "data", "keyed", "psutil", "device_type", "af_link"]],
+    "subprocess": [["module", "none", "missing", "getattr", "spec"]],
+    "stdout": [["hooked", "plain"]],  # not "builtin": it spends no budget
+    "pending": [["net_if_addrs", "Context", "items", "strip"]],
+    "print": [["replaced", "restore"]],
+    "import": [["hooked", "restore"]],
+    "": [["value_class", "record_class", "record_field", "reborn", "swap_key", "gc", "grow"]],
+}
+
+
+def change(kind, choices):
+    """A drawn change of the kind: a tuple among its choices stands for several arguments."""
+    flat = lambda args: [*kind.split(), *(x for a in args for x in (a if type(a) is tuple else [a]))]  # noqa: E731
+    return st.tuples(*map(st.sampled_from, choices)).map(flat)
+
+
+changes = st.one_of(*(change(kind, choices) for kind, choices in CHANGES.items()))
 ARGUMENTS = ["MAC", "DISK", "CUDA", "world:MAC", "world:CUDA", "1", "none", "text", "all", "nothing", "huge"]
-calls = st.tuples(
-    st.just("call"),
-    st.sampled_from(FUNCTIONS),
-    st.sampled_from(ARGUMENTS),
-    st.sampled_from(["plain", "plain", "plain", "kw", "except", "generator", "nested", "bad", "keyname", "keynames"]),
-).map(list)
+HOWS = ["plain", "plain", "plain", "kw", "except", "generator", "nested", "bad", "keyname", "keynames"]  # see call()
+calls = st.tuples(st.just("call"), *map(st.sampled_from, (FUNCTIONS, ARGUMENTS, HOWS))).map(list)
 # Failures of every family, and more often those that escape, whose traceback
 # entries show where the module was.
 ESCAPING = ["KeyboardInterrupt", "SystemExit", "GeneratorExit", "Interrupt"]
@@ -282,51 +262,43 @@ def rec(family="17", address="mac", cls="nt", final=None):
     return {"cls": cls, "family": family, "address": address, "final": final}
 
 
-def entry(name, *records, addrs="list", key=False):
-    return {"name": {"text": name, "key": key}, "addrs": addrs, "records": list(records)}
+def entry(name, *records, addrs="list", key=False, pair="tuple"):
+    return {"name": {"text": name, "key": key}, "addrs": addrs, "records": list(records), "pair": pair}
 
 
 def table(*entries_, kind="dict", items="list", fresh=False):
     return {"kind": kind, "items": items, "fresh": fresh, "entries": list(entries_), "final": None}
 
 
+PYUDEV = {"holder": "module", "getattr_error": None, "context": None, "closes": False, "fresh": False, "kind": "list"}
 HOST = table(entry("lo", rec(address="zero")), entry("enp3s0", rec("2"), rec()), entry("wlp2s0", rec()))
 
 
 def program(*steps, triggers=(), psutil=None, pyudev=None, device_type="own", key="honest", warm=True, calls=True,
-            exact=False, **subprocess_):  # fmt: skip
+            exact=False, monitored=False, **subprocess_):  # fmt: skip
     """A program whose steps come between two rounds of calls of every
     function (with `calls`); one that is not warmed makes only its steps."""
     every_call = [["call", f, a, "plain"] for f, a in [*((f, "MAC") for f in FUNCTIONS), ("get_machine_code", "DISK")]]
     every_call = every_call if warm and calls else []
     world = {
         "psutil": {"holder": "module", "getattr_error": None, "af_link": "17", "table": HOST, **(psutil or {})},
-        "pyudev": {
-            "holder": "module",
-            "getattr_error": None,
-            "context": None,
-            "closes": False,
-            "fresh": False,
-            "kind": "list",
-            "devices": [{"props": "dict", "serial": s, "final": None} for s in (None, "sn")],
-            **(pyudev or {}),
-        },
+        "pyudev": {**PYUDEV, "devices": [{"props": "dict", "serial": s, "final": None} for s in (None, "sn")]}
+        | (pyudev or {}),
         "subprocess": {"kind": "module", "output": "uuid", **subprocess_},
-        "device_type": {"kind": device_type},
+        "device_type": device_type if isinstance(device_type, dict) else {"kind": device_type},
         "key": key,
     }
     steps = [s if s[0] == "call" else ["change", *s] for s in steps]
     steps = [*every_call, *steps, *every_call]
-    return {"world": world, "steps": steps, "triggers": list(triggers), "warm": warm, "exact": exact}
+    return dict(world=world, steps=steps, triggers=list(triggers), warm=warm, exact=exact, monitored=monitored)
 
 
 def eth0(*records, **kwargs):
     return {"table": table(entry("eth0", *records)), **kwargs}
 
 
-# One row for each thing a remembered lookup depends on (lookup.cpp's table):
-# the world that lets the module remember it, and the change of exactly that
-# thing, made between two rounds of warm calls.
+# One row for each thing a remembered lookup depends on (lookup.cpp's table): the world that lets the module
+# remember it, and the change of exactly that thing, made between two rounds of warm calls.
 GUARD_ROWS = [
     # 1. a module-level name: the namespace's contents and key types
     ({}, [("bind", "psutil", "fresh"), ("bind", "DeviceType", "deleted"), ("bind", "get_gpu_uuid", "none")]),
@@ -339,10 +311,8 @@ GUARD_ROWS = [
     ({}, [("attr", "psutil", "AF_LINK", "2"), ("attr", "pyudev", "Context", "deleted")]),
     ({"psutil": {"holder": "getattr", "getattr_error": "store"}}, []),
     ({}, [("bind", "psutil", "builtins"), ("reborn",)]),
-    *(
-        ({}, [("watchers", how), ("bind", "psutil", "fresh"), ("bind", "get_gpu_uuid", "none")])
-        for how in ("unwatch", "clear")
-    ),
+    ({}, [("watchers", "unwatch"), ("bind", "psutil", "fresh"), ("bind", "get_gpu_uuid", "none")]),
+    ({}, [("watchers", "clear"), ("bind", "psutil", "fresh"), ("bind", "get_gpu_uuid", "none")]),
     ({}, [("bind", "subprocess", "fresh")]),
     # 3. a class's attribute: the class, its metaclass, the value's type
     ({"psutil": {"holder": "class"}}, [("attr", "psutil", "AF_LINK", "2")]),
@@ -399,6 +369,7 @@ SAME_AS_PLAIN_PYTHON = [
 
 
 # What the generated check has found, each also in reach of the strategies.
+PAIRS = {"a": "list_sub", "eth0": "tuple_sub"}  # a mapping's items of its own kinds, by interface
 FOUND = [
     # The caller's handled exception must not become the generator's own.
     program(["call", "get_mac_address", "", "generator"], psutil={"table": table(kind="none")}),
@@ -432,6 +403,27 @@ FOUND = [
         exact=True,  # compared whole: only the module's functions and plain ones run at the limit
     ),
     program(("bind", "get_mac_address", "fn:get_machine_string"), pyudev={"context": "del"}),
+    # Operands that are both fresh go left first; a called function before its arguments; the walk's
+    # item before the names it is unpacked into; a member's __eq__ after the argument's.
+    program(psutil=eth0(rec("fresh17", cls="property"), holder="getattr", af_link="fresh17")),
+    program(("bind", "get_machine_code", "dropping"), device_type="fresh"),
+    program(psutil={"table": table(*(entry(n, rec(), key="final", pair=p) for n, p in PAIRS.items()), kind="mapping")}),
+    program(("member_class", "MAC", "equal_to_all"), ["call", "get_machine_code", "nothing", "plain"]),
+    # A str subclass formats itself; an AttributeError keeps the name it was given.
+    program(("bind", "get_machine_code", "str_sub"), psutil=eth0(rec(address="named", cls="property"))),
+    # What a finaliser makes pending is handled at the next loop turn or function start; the recursion
+    # room a local's finaliser has once the function has ended.
+    *(
+        program(
+            psutil={"table": table(entry(n, *[rec("2", cls="data", final=final)] * 2, addrs="generator"), fresh=True)}
+        )
+        for n in ("eth0", "enp3s0")
+        for final in ("interrupt", "async")
+    ),
+    program(device_type={"kind": "fresh", "final": "async"}),
+    program(psutil={"table": table(entry("eth0", rec(cls="data", final="room")), fresh=True)}),
+    # A failed lookup reaches the function (RAISE) before the comparison's left operand goes.
+    program(("attr", "psutil", "AF_LINK", "deleted"), psutil=eth0(rec("fresh17", cls="property")), monitored=True),
 ]
 
 
@@ -490,9 +482,8 @@ def raising_everywhere(error):
     ]
 
 
-# Each example runs two interpreters (slower under the sanitizers): about a
-# minute here. Shrinking a failing batch takes minutes, so it is left to
-# TWIN_SHRINK=1; the failure names the program that differs.
+# Each example runs two interpreters (slower under the sanitizers): about a minute here. Shrinking a failing batch
+# takes minutes, so it is left to TWIN_SHRINK=1; the failure names the program that differs.
 EXAMPLES = int(os.environ.get("TWIN_EXAMPLES", 20 if os.environ.get("OSTREL_SANITIZED") else 100))
 RUNS_ONLY = settings(
     deadline=None,
@@ -520,11 +511,7 @@ PHASES += ["subinterpreter first", "watchers taken", "as main, monitored"]
 WRITES = ([], [1], [5], [7, 9], [9, 10])  # failing in the report, then in its except block too
 ALL_PHASES = [{"phases": PHASES, "function": f, "failing writes": w} for f, w in zip(FUNCTIONS, WRITES, strict=True)]
 LIFECYCLES = st.builds(
-    lambda phases, count, function, failing: {
-        "phases": phases[:count],
-        "function": function,
-        "failing writes": failing,
-    },
+    lambda phases, count, function, fails: {"phases": phases[:count], "function": function, "failing writes": fails},
     st.permutations(PHASES),
     st.integers(1, len(PHASES)),
     st.sampled_from(FUNCTIONS),
@@ -551,13 +538,7 @@ def raising_lines():
     """(function, line) of every statement in lines.hpp that can raise: all
     statements of the five functions but their def lines (only
     get_machine_code binds an argument there) and their `return ""`."""
-    functions = {
-        "Mac": "get_mac_address",
-        "Disk": "get_disk_serial_number",
-        "Code": "get_machine_code",
-        "Gpu": "get_gpu_uuid",
-        "String": "get_machine_string",
-    }
+    functions = dict(zip(("Mac", "Disk", "Code", "Gpu", "String"), FUNCTIONS, strict=True))
     found = set()
     for prefix, name, line in re.findall(r"constexpr int k(Mac|Disk|Code|Gpu|String)(\w+) = (\d+);", LINES.read_text()):
         if name not in ("None", "End") and (name != "Def" or prefix == "Code"):
