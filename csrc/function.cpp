@@ -687,10 +687,13 @@ Ref call(Frame& frame, Ref callable, std::span<Ref> args, PyObject* kwnames)
             result = monitor::c_reported(frame, target, first(), std::move(result));
         }
     }
-    callable = Ref{};
-    for (Ref& arg : args) {
-        arg = Ref{};
+    if (!internals::kInputsReleasedTopFirst) {
+        callable = Ref{};
     }
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        args[internals::kInputsReleasedTopFirst ? args.size() - 1 - i : i] = Ref{};
+    }
+    callable = Ref{};
     if (result && !python_code && !internals::handle_pending(frame.thread)) {
         return {};
     }

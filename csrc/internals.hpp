@@ -202,6 +202,13 @@ inline PyObject* type_lookup(PyTypeObject* type, PyObject* name)
 // go: the code object's order up to 3.13, the reverse from 3.14.
 inline constexpr bool kLocalsClearedLastFirst = PY_VERSION_HEX >= 0x030E0000;
 
+// The order in which an instruction lets go of its inputs once done with them:
+// in the order they were pushed up to 3.13 (a call's callable, then its
+// arguments; a comparison's left operand, then its right); from 3.14 from the
+// top of the stack down (the arguments, last first, then the callable; the
+// right operand, then the left).
+inline constexpr bool kInputsReleasedTopFirst = PY_VERSION_HEX >= 0x030E0000;
+
 // The instructions a code object's positions are made of (function.cpp),
 // whose numbers differ from release to release.
 inline constexpr int kNop = NOP;

@@ -1,6 +1,7 @@
 #include "values.hpp"
 
 #include "function.hpp"
+#include "internals.hpp"
 #include "state.hpp"
 
 namespace ostrel {
@@ -43,6 +44,9 @@ int equals(Ref left, Ref right)
         return answer;
     }
     Ref outcome = Ref::steal(PyObject_RichCompare(left.get(), right.get(), Py_EQ));
+    if (internals::kInputsReleasedTopFirst) {
+        right = Ref{};
+    }
     left = Ref{};
     right = Ref{};
     if (!outcome) {
