@@ -369,7 +369,8 @@ SAME_AS_PLAIN_PYTHON = [
 
 
 # What the generated check has found, each also in reach of the strategies.
-PAIRS = {"a": "list_sub", "eth0": "tuple_sub"}  # a mapping's items of its own kinds, by interface
+PAIRS = [entry(n, rec(), key="final", pair=p) for n, p in [("a", "list_sub"), ("eth0", "tuple_sub")]]
+PAIRS = table(*PAIRS, kind="mapping", items="generator", fresh=True)  # items of their own kinds, held by the walk
 FOUND = [
     # The caller's handled exception must not become the generator's own.
     program(["call", "get_mac_address", "", "generator"], psutil={"table": table(kind="none")}),
@@ -406,13 +407,14 @@ FOUND = [
     # Operands that are both fresh go left first; a called function before its arguments; the walk's
     # item before the names it is unpacked into; a member's __eq__ after the argument's.
     program(psutil=eth0(rec("fresh17", cls="property"), holder="getattr", af_link="fresh17")),
-    program(("bind", "get_machine_code", "dropping"), device_type="fresh"),
-    program(psutil={"table": table(*(entry(n, rec(), key="final", pair=p) for n, p in PAIRS.items()), kind="mapping")}),
+    program(("bind", "get_machine_code", "dropping"), ["call", "get_machine_string", "", "plain"], device_type="fresh"),
+    program(psutil={"table": PAIRS}),
     program(("member_class", "MAC", "equal_to_all"), ["call", "get_machine_code", "nothing", "plain"]),
     # A str subclass formats itself; an AttributeError keeps the name it was given.
     program(("bind", "get_machine_code", "str_sub"), psutil=eth0(rec(address="named", cls="property"))),
-    # What a finaliser makes pending is handled at the next loop turn or function start; the recursion
-    # room a local's finaliser has once the function has ended.
+    # What a finaliser makes pending is handled at the next loop turn, function start or items() call; the
+    # recursion room a local's finaliser has once the function has ended.
+    program(psutil={"table": table(entry("eth0", rec(cls="data", final="async"), addrs="none"), fresh=True)}),
     *(
         program(
             psutil={"table": table(entry(n, *[rec("2", cls="data", final=final)] * 2, addrs="generator"), fresh=True)}

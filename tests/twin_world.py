@@ -634,9 +634,10 @@ class World:
             world = self
 
             class Mapping(Finalised):
-                def items(self):
+                def items(self):  # a table made for one walk hands its items over: then the walk alone holds them
                     event("items", label)
-                    return world.iterable(spec["items"], entries, "table.next", label)
+                    handed, entries[:] = entries[:], entries if not spec.get("fresh") else []
+                    return world.iterable(spec["items"], handed, "table.next", label)
 
             self.classes["items"].append(Mapping)
             table = Mapping()
@@ -923,6 +924,8 @@ class World:
         """Sets (or with MISSING deletes) an attribute where the stand-in keeps it."""
         if target is sys.modules.get("psutil"):
             raise TypeError("the real psutil stays as it is")
+        if sys.version_info >= (3, 14) and isinstance(vars(type(target)).get(name), property):
+            raise TypeError("its class has a property of the name (see shadowed)")
         place = self.supplied.get(id(target), vars(target) if not isinstance(target, type) else None)
         if place is None:
             type.__delattr__(target, name) if value is MISSING else type.__setattr__(target, name, value)
@@ -960,6 +963,7 @@ class World:
             prop = {"psutil": ("AF_LINK", 2), "pyudev": ("Context", self.make_pyudev(self.spec["pyudev"]).Context)}
             attribute, value = prop.get(holder, ("check_output", None))
             subclass = type("WithProperty", (types.ModuleType,), {attribute: property(lambda s: value)})
+            shadowed(target, attribute)
         elif kind == "getattribute":
 
             def getattribute(module, attribute):
@@ -973,7 +977,6 @@ class World:
 
             subclass = type("Redirected", (types.ModuleType,), {"__getattribute__": getattribute})
         target.__class__ = subclass
-        respecialise(target)
 
     def change_descriptor(self, kind):
         cls = self.Descriptor
@@ -1095,7 +1098,7 @@ class World:
         import psutil
 
         psutil.__class__ = type("WithProperty", (types.ModuleType,), {"AF_LINK": property(lambda s: socket.AF_INET)})
-        respecialise(psutil)
+        shadowed(psutil, "AF_LINK")
 
     def change_swap_key(self):
         table = self.tables[-1]
@@ -1112,14 +1115,12 @@ class World:
         signal.signal(signal.SIGALRM, lambda *_: self.huge.clear())
 
 
-def respecialise(module):
-    """In the twin, a key of the module's namespace added and taken out again: from 3.14 the
-    interpreter's specialised module attribute lookup ignores a change of the module's class
-    (a property the new class defines), but not a change of its keys."""
-    if WHICH == "twin":
-        namespace = object.__getattribute__(module, "__dict__")
-        namespace["respecialise"] = None
-        del namespace["respecialise"]
+def shadowed(module, attribute):
+    """From 3.14 the interpreter's specialised module attribute lookup reads the namespace even
+    where the module's class defines a property of the name (once a site specialises again): there
+    the namespace lets go of the name, in both children, so that the property is all there is."""
+    if sys.version_info >= (3, 14):
+        object.__getattribute__(module, "__dict__").pop(attribute, None)
 
 
 def bad_item(kind):
