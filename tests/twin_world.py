@@ -298,16 +298,18 @@ def make_key_class(behaviour, hashed=True):
 
 
 class Fresh(EqualTo):
-    """A family read anew at every read (by the record classes that read through
-    `read`): the comparison drops its operands before the truth test of its answer."""
+    """A family read anew at every read (by the record classes that read through `read`): the
+    comparison drops its operands before the truth test of its answer. With its record's final
+    that makes something pending, the value makes it so as it goes and answers a plain bool."""
 
-    def __init__(self, labels):
+    def __init__(self, labels, final=None):
         super().__init__(17, "fresh", nonbool=True)
-        self.labels = labels
+        self.labels, self.final_of = labels, final
 
     def make(self):
-        value = EqualTo(17, self.labels("fresh"), nonbool=True)
+        value = EqualTo(17, self.labels("fresh"), nonbool=self.final_of not in PENDING)
         value.final = "del"
+        finalised(value, value.label, self.final_of, RUN.world)
         return value
 
 
@@ -319,8 +321,7 @@ class Formats:
         return "F"
 
 
-class Family(int):
-    pass
+Family = type("Family", (int,), {})
 
 
 def int_eq(value, other):
@@ -343,14 +344,14 @@ DICT_ITEMS = dict.__dict__["items"]
 BUILD_CLASS = builtins.__build_class__
 
 
-def value_of(kind, labels):
-    """A family, AF_LINK value or DeviceType argument."""
+def value_of(kind, labels, final=None):
+    """A family (whose record ends as `final` says), AF_LINK value or DeviceType argument."""
     if kind.isdigit() or kind == "huge":
         return 2**70 + 17 if kind == "huge" else int(kind)
     if kind in ("eq17", "nonbool17"):
         return EqualTo(17, labels("eq"), nonbool=kind == "nonbool17")
     return {
-        "fresh17": lambda: Fresh(labels),
+        "fresh17": lambda: Fresh(labels, final),
         "family17": lambda: type("Family", (Family,), {})(17),
         # int subclasses: with an __eq__ of its own, with a str-subclass key in its class
         "int_eq17": lambda: type("Int", (int,), {"__eq__": int_eq, "__hash__": int.__hash__})(17),
@@ -398,8 +399,7 @@ def descriptor_set(self, obj, value):
     raise AttributeError("read-only")
 
 
-class Plain:
-    pass
+Plain = type("Plain", (), {})
 
 
 def arm():
@@ -479,8 +479,9 @@ class World:
             builtins.__getattr__ = lambda name: (event("builtins.getattr", name), self.values.get(name, 1))[1]
         elif kind == "class":
 
-            def logged(module, name):
-                event("builtins.getattr", name)
+            def logged(module, name):  # not what the warnings machinery reads where it attributes a warning
+                if name not in ("__loader__", "__spec__"):
+                    event("builtins.getattr", name)
                 return types.ModuleType.__getattribute__(module, name)
 
             builtins.__class__ = type("Builtins", (types.ModuleType,), {"__getattribute__": logged})
@@ -533,7 +534,7 @@ class World:
 
     def record(self, spec):
         label = self.labels("rec")
-        family = value_of(spec["family"], self.labels)
+        family = value_of(spec["family"], self.labels, spec["final"])
         address = text_value(spec["address"], label)
         kind = spec["cls"]
         if kind.startswith("nt"):
@@ -1066,10 +1067,8 @@ class World:
 
     def change_import(self, kind):
         def hooked(name, globals=None, locals=None, fromlist=(), level=0):
-            if name == "subprocess":  # the module's own import, and what it passes
-                event("import", f"{name} {globals is vars(self.m)} {locals!r} {fromlist!r} {level}")
-            else:
-                event("import", name)
+            own = f"{name} {globals is vars(self.m)} {locals!r} {fromlist!r} {level}"  # and what it passes
+            event("import", own if name == "subprocess" else name)
             return IMPORT(name, globals, locals, fromlist, level)
 
         builtins.__import__ = hooked if kind == "hooked" else IMPORT
