@@ -412,10 +412,9 @@ FOUND = [
     program(("member_class", "MAC", "equal_to_all"), ["call", "get_machine_code", "nothing", "plain"]),
     # A str subclass formats itself; an AttributeError keeps the name it was given.
     program(("bind", "get_machine_code", "str_sub"), psutil=eth0(rec(address="named", cls="property"))),
-    # What a finaliser makes pending is handled at the next loop turn (at the line the turn ended on), function
-    # start or items() call; the recursion room a local's finaliser has once the function has ended.
+    # What a finaliser makes pending is handled at the next loop turn, function start or items() call; the
+    # recursion room a local's finaliser has once the function has ended.
     program(psutil={"table": table(entry("eth0", rec(cls="data", final="async"), addrs="none"), fresh=True)}),
-    program(psutil=eth0(rec("fresh17", cls="property", final="interrupt"), rec("2"), af_link="2")),
     *(
         program(
             psutil={"table": table(entry(n, *[rec("2", cls="data", final=final)] * 2, addrs="generator"), fresh=True)}

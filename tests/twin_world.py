@@ -298,18 +298,16 @@ def make_key_class(behaviour, hashed=True):
 
 
 class Fresh(EqualTo):
-    """A family read anew at every read (by the record classes that read through `read`): the
-    comparison drops its operands before the truth test of its answer. With its record's final
-    that makes something pending, the value makes it so as it goes and answers a plain bool."""
+    """A family read anew at every read (by the record classes that read through
+    `read`): the comparison drops its operands before the truth test of its answer."""
 
-    def __init__(self, labels, final=None):
+    def __init__(self, labels):
         super().__init__(17, "fresh", nonbool=True)
-        self.labels, self.final_of = labels, final
+        self.labels = labels
 
     def make(self):
-        value = EqualTo(17, self.labels("fresh"), nonbool=self.final_of not in PENDING)
+        value = EqualTo(17, self.labels("fresh"), nonbool=True)
         value.final = "del"
-        finalised(value, value.label, self.final_of, RUN.world)
         return value
 
 
@@ -344,14 +342,14 @@ DICT_ITEMS = dict.__dict__["items"]
 BUILD_CLASS = builtins.__build_class__
 
 
-def value_of(kind, labels, final=None):
-    """A family (whose record ends as `final` says), AF_LINK value or DeviceType argument."""
+def value_of(kind, labels):
+    """A family, AF_LINK value or DeviceType argument."""
     if kind.isdigit() or kind == "huge":
         return 2**70 + 17 if kind == "huge" else int(kind)
     if kind in ("eq17", "nonbool17"):
         return EqualTo(17, labels("eq"), nonbool=kind == "nonbool17")
     return {
-        "fresh17": lambda: Fresh(labels, final),
+        "fresh17": lambda: Fresh(labels),
         "family17": lambda: type("Family", (Family,), {})(17),
         # int subclasses: with an __eq__ of its own, with a str-subclass key in its class
         "int_eq17": lambda: type("Int", (int,), {"__eq__": int_eq, "__hash__": int.__hash__})(17),
@@ -534,7 +532,7 @@ class World:
 
     def record(self, spec):
         label = self.labels("rec")
-        family = value_of(spec["family"], self.labels, spec["final"])
+        family = value_of(spec["family"], self.labels)
         address = text_value(spec["address"], label)
         kind = spec["cls"]
         if kind.startswith("nt"):
@@ -1067,8 +1065,10 @@ class World:
 
     def change_import(self, kind):
         def hooked(name, globals=None, locals=None, fromlist=(), level=0):
-            own = f"{name} {globals is vars(self.m)} {locals!r} {fromlist!r} {level}"  # and what it passes
-            event("import", own if name == "subprocess" else name)
+            if name == "subprocess":  # the module's own import, and what it passes
+                event("import", f"{name} {globals is vars(self.m)} {locals!r} {fromlist!r} {level}")
+            else:
+                event("import", name)
             return IMPORT(name, globals, locals, fromlist, level)
 
         builtins.__import__ = hooked if kind == "hooked" else IMPORT
