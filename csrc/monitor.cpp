@@ -81,6 +81,17 @@ bool wanted(const Frame& frame, Event event)
     return frame.code && watching(frame.thread) && monitors.states[event].active;
 }
 
+// RAISE, RERAISE, EXCEPTION_HANDLED and PY_UNWIND, which the monitoring C API
+// fires alike: with the exception being raised, at `line`.
+using ExceptionEvent = int (*)(PyMonitoringState*, PyObject*, int32_t);
+
+void fire(Frame& frame, Event event, ExceptionEvent fire_event, int line)
+{
+    if (wanted(frame, event)) {
+        fire_event(state(event), frame.code, offset_of(frame, line));
+    }
+}
+
 } // namespace
 
 void refresh()
@@ -106,7 +117,7 @@ bool entered_slowly(Frame& frame)
     if (!internals::handle_pending(frame.thread)) {
         return false;
     }
-    return !wanted(frame, kPyStart) || PyMonitoring_FirePyStartEvent(state(kPyStart), frame.code, 0) == 0;
+    return started(frame) == 0;
 }
 
 int started(Frame& frame)
@@ -147,30 +158,22 @@ int return_reported(Frame& frame, PyObject* value)
 
 void raised(Frame& frame, int line)
 {
-    if (wanted(frame, kRaise)) {
-        PyMonitoring_FireRaiseEvent(state(kRaise), frame.code, offset_of(frame, line));
-    }
+    fire(frame, kRaise, PyMonitoring_FireRaiseEvent, line);
 }
 
 void handled(Frame& frame, int line)
 {
-    if (wanted(frame, kExceptionHandled)) {
-        PyMonitoring_FireExceptionHandledEvent(state(kExceptionHandled), frame.code, offset_of(frame, line));
-    }
+    fire(frame, kExceptionHandled, PyMonitoring_FireExceptionHandledEvent, line);
 }
 
 void reraised(Frame& frame, int line)
 {
-    if (wanted(frame, kReraise)) {
-        PyMonitoring_FireReraiseEvent(state(kReraise), frame.code, offset_of(frame, line));
-    }
+    fire(frame, kReraise, PyMonitoring_FireReraiseEvent, line);
 }
 
 void unwound(Frame& frame, int line)
 {
-    if (wanted(frame, kPyUnwind)) {
-        PyMonitoring_FirePyUnwindEvent(state(kPyUnwind), frame.code, offset_of(frame, line));
-    }
+    fire(frame, kPyUnwind, PyMonitoring_FirePyUnwindEvent, line);
 }
 
 } // namespace ostrel::monitor
