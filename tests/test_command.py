@@ -14,11 +14,12 @@ from conftest import run
 
 import varnok
 
-# Each row runs through both entry points, one with standard output buffered
-# (a failed write surfaces at the final flush) and one unbuffered (at the write).
+# Each row runs through every entry point, one with standard output buffered
+# (a failed write surfaces at the final flush) and the others unbuffered (at the write).
 ENTRY_POINTS = {
     "script": ([str(Path(sys.executable).parent / "ostrel")], {"PYTHONUNBUFFERED": ""}),
-    "module": ([sys.executable, "-m", "varnok"], {"PYTHONUNBUFFERED": "1"}),
+    "package": ([sys.executable, "-m", "varnok"], {"PYTHONUNBUFFERED": "1"}),
+    "module": ([sys.executable, "-Bm", "varnok.ostrel"], {"PYTHONUNBUFFERED": "1"}),
 }
 ROOT = Path(__file__).parents[1]
 README, MAKEFILE = (ROOT / "README.md").read_text(), (ROOT / "Makefile").read_text()
@@ -40,10 +41,16 @@ REPORTED = ["psutil", "pyudev", "nvidia-smi"]  # the report's order, and --expla
 ASKED = ["pyudev", "psutil", "nvidia-smi"]  # get_machine_string()'s order: --json, --field string
 BOTH = REPORTED + ASKED  # --explain's, then the module's
 SOURCE_TREE = str(ROOT / "src")
-USAGE = "usage: ostrel [-h] [--version] [--json | --field NAME | --explain]\n"
+USAGE = "usage: ostrel [-h] [--version] [--json | --field NAME | --explain]\n              [--require NAMES]\n"
 EMPTY = "ostrel: {} is {}; ostrel --explain shows why\n"  # a value empty or None without an error line of its own
-NOT_INSTALLED = "varnok.ostrel is not installed\n"
+HIDDEN = f"varnok.ostrel is not built in {SOURCE_TREE}/varnok, a source tree first on the path, which hides the one \
+installed in …/site-packages/varnok: run the command from another directory, or take {SOURCE_TREE} off PYTHONPATH\n"
 NEEDS = "ostrel: varnok.ostrel needs psutil, not installed here: pip install psutil\n"
+BROKEN_LOAD = "Traceback (most recent call last):\n⋮ImportError: psutil is broken\n\
+ostrel: varnok.ostrel cannot be loaded: psutil is broken\n"  # its traceback, then what it means
+MAC_, DISK_ = "mac_address", "disk_serial_number"
+EMPTY_REPORT = "Cuda uuid: \nMAC Address: None\nDisk Serial Number: \n"
+DISK = "Disk Serial Number: SN-XYZ987\n"
 UUIDS = ("GPU-6c6f0a6e-3b2d-4f1a-9e1c-0a1b2c3d4e5f", "GPU-0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0")
 
 
@@ -102,12 +109,15 @@ RUNS = [
     # The module's error lines go to stderr and into "errors", and stay there when stdout is gone.
     ("--json |", {"gpu": None}, 141, "", f"{NO_TOOL}\n", ASKED[:2]),
     ("--json", {}, 0, json_line(), "", ASKED),
-    ("--json", {"gpu": None}, 1, json_line("", (None, None, NO_TOOL)), f"{NO_TOOL}\n", ASKED[:2]),
-    ("--json", {"gpu": FAILING_TOOL}, 1, json_line("", (None, None, TOOL_FAILED)), TOOL_ERR, ASKED),
-    ("--json", {"mac": "fail"}, 1, json_line(errors=(None, NO_MAC, None), mac=""), f"{NO_MAC}\n", ASKED),
-    ("--json", {"mac": "blank"}, 1, json_line(errors=(None, BLANK, None), mac=""), f"{BLANK}\n", ASKED),
+    # A missing value fails --json only where --require names it.
+    ("--json", {"gpu": None}, 0, json_line("", (None, None, NO_TOOL)), f"{NO_TOOL}\n", ASKED[:2]),
+    ("--json --require gpu", {"gpu": None}, 1, json_line("", (None, None, NO_TOOL)), f"{NO_TOOL}\n", ASKED[:2]),
+    ("--json --require=disk,mac", {"gpu": FAILING_TOOL}, 0, json_line("", (None, None, TOOL_FAILED)), TOOL_ERR, ASKED),
+    ("--require all --json", {"mac": "fail"}, 1, json_line(errors=(None, NO_MAC, None), mac=""), f"{NO_MAC}\n", ASKED),
+    ("--json --require=gpu", {"mac": "blank"}, 0, json_line(errors=(None, BLANK, None), mac=""), f"{BLANK}\n", ASKED),
     # None is JSON null and counts as missing; the string formats it as get_machine_string() does.
-    ("--json", {"mac": "None", "serial": ""}, 1, json_line(disk="", mac=None), "", ASKED),
+    ("--json --require gpu --require disk", {"mac": "None", "serial": ""}, 1, json_line(disk="", mac=None), "", ASKED),
+    ("--json --require gpu,disk", {"mac": "None"}, 0, json_line(mac=None), "", ASKED),
     ("--json", {"gpu": "printf 'GPU-1\\nGPU-2\\n'"}, 0, json_line("GPU-1\nGPU-2"), "", ASKED),
     ("--field mac", {}, 0, f"{MAC}\n", "", ["psutil"]),
     # A value that prints nothing says so on stderr, unless the module printed its error line there.
@@ -121,15 +131,18 @@ RUNS = [
     ("--field gpu", {"gpu": FAILING_TOOL}, 1, "", TOOL_ERR, ["nvidia-smi"]),
     ("--field gpu", {"gpu": "printf 'GPU-1\\nGPU-2\\n'"}, 0, "GPU-1\nGPU-2\n", "", ["nvidia-smi"]),
     ("--field string", {}, 0, f"SN-XYZ987|{MAC}|GPU-1\n", "", ASKED),
-    # The string is never empty; it fails as --json does, when a piece is missing.
-    ("--field string", {"gpu": None}, 1, f"SN-XYZ987|{MAC}|\n", f"{NO_TOOL}\n", ASKED[:2]),
-    ("--field string", {"mac": "None"}, 1, "SN-XYZ987|None|GPU-1\n", EMPTY.format("mac_address", "None"), ASKED),
-    ("--field string", {"serial": ""}, 1, f"|{MAC}|GPU-1\n", EMPTY.format("disk_serial_number", "empty"), ASKED),
+    # The string is never empty; it fails as --json does, where a missing piece is required.
+    ("--field string", {"gpu": None}, 0, f"SN-XYZ987|{MAC}|\n", f"{NO_TOOL}\n", ASKED[:2]),
+    ("--field string --require mac", {"mac": "None"}, 1, "SN-XYZ987|None|GPU-1\n", EMPTY.format(MAC_, "None"), ASKED),
+    ("--field string --require mac", {"serial": ""}, 0, f"|{MAC}|GPU-1\n", EMPTY.format(DISK_, "empty"), ASKED),
     # An encoding error is a failed write; in the report the module catches it and says so itself.
     ("--field disk", ASCII, 74, "", f"{CANNOT} {NOT_ASCII % 3}\n", ["pyudev"]),
     ("", ASCII, 0, f"{REPORT}Error in main execution: {NOT_ASCII % 23}\n", "", REPORTED),
-    # A failure that is neither a failed write nor Ctrl-C keeps its traceback.
-    ("", {"mac": "broken"}, 1, "", "Traceback (most recent call last):\n⋮ImportError: psutil is broken\n", []),
+    # The report prints the module's own error lines, None as None and an empty value as nothing.
+    ("", {}, 0, REPORT + DISK, "", REPORTED),
+    ("", {"gpu": None}, 0, f"{NO_TOOL}\n{REPORT.replace('GPU-1', '')}{DISK}", "", REPORTED[:2]),
+    ("", {"mac": "None", "serial": "", "gpu": "printf ' \\n'"}, 0, EMPTY_REPORT, "", REPORTED),
+    ("", {"mac": "broken"}, 69, "", BROKEN_LOAD, []),
     # Ctrl-C, here raised by psutil: 130 and no traceback.
     ("", {"mac": "interrupt"}, 130, "", "", ["psutil"]),
     ("--json", {"mac": "interrupt"}, 130, "", "", ASKED[:2]),
@@ -145,8 +158,8 @@ RUNS = [
     # A tool that answers otherwise at each run: the module disagrees with the explanation.
     ("--explain", {"gpu": "echo GPU-$$"}, 1, explanation(ODD.format(0, "GPU-…"), "GPU-…", ""), DIFFERS, BOTH),
     # Not built (a source tree first on the path), or a package it needs missing: one line, whatever the mode.
-    *[(args, {"PYTHONPATH": SOURCE_TREE}, 1, "", NOT_INSTALLED, []) for args in [*LOADING, "--version"]],
-    *[(args, {"mac": "missing"}, 1, "", NEEDS, []) for args in LOADING],
+    *[(args, {"PYTHONPATH": SOURCE_TREE}, 69, "", HIDDEN, []) for args in [*LOADING, "--version"]],
+    *[(args, {"mac": "missing"}, 69, "", NEEDS, []) for args in LOADING],
     *[
         (args, {}, 2, "", f"{USAGE}ostrel: error: {error}…\n", [])
         for args, error in [
@@ -155,6 +168,9 @@ RUNS = [
             ("--json --field mac", "argument --field: not allowed with argument --json"),
             ("--explain --json", "argument --json: not allowed with argument --explain"),
             ("--bogus", "unrecognized arguments: --bogus"),
+            ("--json --require gpu,dsk", "argument --require: invalid value 'dsk' (choose from disk, mac, gpu, all)"),
+            ("--field mac --require disk", "argument --require: --field mac prints mac only"),
+            ("--explain --require mac", "argument --require: only with --json or --field"),
             ("--bogus >&-", "unrecognized arguments: --bogus"),  # though standard output is closed
             ("extra", "unrecognized arguments: extra"),
         ]

@@ -30,11 +30,7 @@ def tool(tmp_path, monkeypatch):
         ("printf ' GPU-1\\nGPU-2 \\n\\n'", "GPU-1\nGPU-2", None),
         ("printf ' \\n\\t'", "", None),
         ("true", "", None),
-        (
-            '[ "$#" = 2 ] && [ "$1" = --query-gpu=uuid ] && [ "$2" = --format=csv,noheader ] || exit 9; echo args-ok',
-            "args-ok",
-            None,
-        ),
+        (f'[ "$*" = "{" ".join(COMMAND[1:])}" ] && [ "$#" = 2 ] || exit 9; echo args-ok', "args-ok", None),
         ("printf 'GPU-\\303\\251'", "GPU-é", None),
         ("echo 'driver failure' >&2; exit 3", "", f"Command '{COMMAND}' returned non-zero exit status 3."),
         ("printf 'GPU-\\377'", "", "'utf-8' codec can't decode byte 0xff in position 4: invalid start byte"),

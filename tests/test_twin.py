@@ -521,7 +521,7 @@ LIFECYCLES = st.builds(
 )
 
 
-@settings(RUNS_ONLY, max_examples=int(os.environ.get("TWIN_EXAMPLES", 100)) // 10)
+@settings(RUNS_ONLY, max_examples=max(1, int(os.environ.get("TWIN_EXAMPLES", 100)) // 10))
 @example(ALL_PHASES)
 @given(st.lists(LIFECYCLES, min_size=1, max_size=3))
 def test_lifecycle_matches_its_twin(lifecycles):

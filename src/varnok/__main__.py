@@ -11,9 +11,14 @@ its public functions, with standard output redirected to standard error while
 they run: the module writes its error lines through ``print``, so they land on
 stderr and standard output carries only the values.
 
+A missing value fails the command (1) only where it is required: ``--field
+disk`` (``mac``, ``gpu``) requires its value, ``--require`` names others;
+``--json`` and ``--field string`` require nothing of their own.
+
 Where the module is not built (a source tree first on the path), every mode but
-``--help`` prints one line that says so and exits 1; so does every mode that
-loads the module where a package that it imports is not installed.
+``--help`` prints one line that says so, and which installed package the source
+tree hides, and exits 69; so does every mode that loads the module where a
+package that it imports is not installed, or fails to import.
 
 ``main`` runs the command and lets a failed write or an interrupt propagate;
 ``command``, the installed entry point, turns those into exit statuses.
@@ -34,6 +39,7 @@ import subprocess
 import sys
 import time
 from collections.abc import Callable, Sequence
+from importlib.machinery import EXTENSION_SUFFIXES
 
 MODULE = "varnok.ostrel"
 MAIN_FLAG = "__pyx_module_is_main_varnok__ostrel"
@@ -48,11 +54,13 @@ FIELDS = (*SOURCES, "string")
 
 # What the module imports while it loads, each the name of its package.
 DEPENDENCIES = ("psutil", "pyudev", "loguru")
+SUFFIXES = tuple(EXTENSION_SUFFIXES)
 NOT_INSTALLED = f"{MODULE} is not installed"
 
-# Exit statuses. 74 is EX_IOERR of <sysexits.h>; 130 and 141 are what a shell
-# reports for a command ended by SIGINT or SIGPIPE.
+# Exit statuses. 69 is EX_UNAVAILABLE and 74 EX_IOERR of <sysexits.h>; 130 and
+# 141 are what a shell reports for a command ended by SIGINT or SIGPIPE.
 MISSING = 1
+UNAVAILABLE = 69
 CANNOT_WRITE = 74
 INTERRUPTED = 130
 BROKEN_PIPE = 141
@@ -60,12 +68,16 @@ BROKEN_PIPE = 141
 EPILOG = """\
 --json, --field and --explain write the module's error lines to standard error.
 
+--field disk, mac and gpu require their value; --json and --field string
+require none unless --require names it.
+
 exit status:
-  0    every value asked for is there (the report without options: always)
-  1    a value asked for is empty or None; --explain: the module disagrees;
-       varnok.ostrel, or a package it needs, is not installed (one line on
-       standard error says which)
+  0    the output is written and no required value is missing (the report
+       without options: always)
+  1    a required value is empty or None; --explain: the module disagrees
   2    usage error
+  69   varnok.ostrel cannot be loaded: not installed, hidden by a source tree,
+       a package it needs missing or broken (standard error says which)
   74   cannot write output: a full device, a closed standard output, an
        encoding error (one line on standard error says which)
   130  interrupted (Ctrl-C)
@@ -97,7 +109,7 @@ def _version(parser: argparse.ArgumentParser) -> str:
             raise PackageNotFoundError(MODULE)
         return f"{parser.prog} {version('varnok')}\n"
     except PackageNotFoundError:
-        parser.exit(MISSING, f"{NOT_INSTALLED}\n")
+        parser.exit(UNAVAILABLE, f"{not_installed()}\n")
 
 
 # From 3.14 argparse colours by what standard output is, asking even a closed
@@ -122,10 +134,54 @@ def build_parser() -> argparse.ArgumentParser:
     mode = parser.add_mutually_exclusive_group()
     mode.add_argument("--json", action="store_true", help="print all values as one JSON object")
     mode.add_argument("--field", choices=FIELDS, metavar="NAME", help="print one value: " + ", ".join(FIELDS))
-    mode.add_argument(
-        "--explain", action="store_true", help="show what the module finds here and why it picks what it picks"
+    mode.add_argument("--explain", action="store_true", help="show what the module finds here and why it picks it")
+    parser.add_argument(
+        "--require",
+        action="extend",
+        type=required,
+        default=[],
+        metavar="NAMES",
+        help="exit 1 if any is empty or None: " + ", ".join([*SOURCES, "all"]),
     )
     return parser
+
+
+def required(text: str) -> list[str]:
+    """--require's argument: names of values, comma-separated; all is every one."""
+    names = [name.strip() for name in text.split(",")]
+    unknown = [name for name in names if name not in (*SOURCES, "all")]
+    if unknown:
+        raise argparse.ArgumentTypeError(f"invalid value {unknown[0]!r} (choose from {', '.join(SOURCES)}, all)")
+    return [source for source in SOURCES if source in names or "all" in names]
+
+
+def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
+    """The command's arguments; --require only where the mode prints what it names."""
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.require and not (args.json or args.field):
+        parser.error("argument --require: only with --json or --field")
+    if args.field in SOURCES:
+        if set(args.require) - {args.field}:
+            parser.error(f"argument --require: --field {args.field} prints {args.field} only")
+        args.require = [args.field]
+    return args
+
+
+def not_installed() -> str:
+    """The line for a varnok.ostrel that is not built here: where the varnok package
+    that Python found is a source tree's, hiding an installed one, it says so."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    for entry in sys.path:
+        package = os.path.join(os.path.abspath(entry or os.curdir), "varnok")
+        if not os.path.isdir(package) or os.path.samefile(package, here):
+            continue
+        if any(name.startswith("ostrel.") and name.endswith(SUFFIXES) for name in os.listdir(package)):
+            return (
+                f"{MODULE} is not built in {here}, a source tree first on the path, which hides the one installed "
+                f"in {package}: run the command from another directory, or take {os.path.dirname(here)} off PYTHONPATH"
+            )
+    return NOT_INSTALLED
 
 
 def extension() -> str | None:
@@ -142,7 +198,10 @@ def run_report(origin: str) -> int:
     if MODULE in sys.modules:
         print(f"{MODULE} is already imported in this process; its report runs only while it loads", file=sys.stderr)
         return 1
-    library = ctypes.CDLL(origin)
+    try:
+        library = ctypes.CDLL(origin)
+    except OSError as error:  # a library that cannot be loaded: a broken installation
+        raise ImportError(f"{error}") from None
     ctypes.c_int32.in_dll(library, MAIN_FLAG).value = 1
     importlib.import_module(MODULE)
     return 0
@@ -164,6 +223,11 @@ class _Printed:
 
     def line(self) -> str | None:
         return "".join(self.parts).removesuffix("\n") if self.parts else None
+
+
+def lacking(names: Sequence[str], values: Sequence[str | None], require: Sequence[str]) -> int:
+    """The status of a mode that printed `values` of `names`: 1 where a required one is missing."""
+    return MISSING if any(not value and name in require for name, value in zip(names, values, strict=True)) else 0
 
 
 def query(names: Sequence[str]) -> tuple[list[str | None], list[str | None]]:
@@ -188,17 +252,17 @@ def machine_string(values: Sequence[str | None]) -> str:
     return "|".join(f"{value}" for value in values)
 
 
-def print_json() -> int:
+def print_json(require: Sequence[str]) -> int:
     values, errors = query(list(SOURCES))
     keys = [key for key, _ in SOURCES.values()]
     document: dict[str, object] = dict(zip(keys, values, strict=True))
     document["machine_string"] = machine_string(values)
     document["errors"] = dict(zip(keys, errors, strict=True))
     print(json.dumps(document))
-    return 0 if all(values) else MISSING
+    return lacking(list(SOURCES), values, require)
 
 
-def print_field(name: str) -> int:
+def print_field(name: str, require: Sequence[str]) -> int:
     """Prints one value; for each value asked for that is empty or None, and for which
     the module printed no error line of its own, says so on standard error."""
     names = list(SOURCES) if name == "string" else [name]
@@ -211,7 +275,7 @@ def print_field(name: str) -> int:
         if not value and error is None:
             empty = "None" if value is None else "empty"
             print(f"ostrel: {SOURCES[asked][0]} is {empty}; ostrel --explain shows why", file=sys.stderr)
-    return 0 if all(values) else MISSING
+    return lacking(names, values, require)
 
 
 # What the module's sources look for (csrc/network.cpp, disk.cpp, gpu.cpp).
@@ -352,26 +416,31 @@ def explain() -> int:
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command and returns its exit status. A failed write, an interrupt,
     and --help, --version or a usage error (SystemExit) propagate."""
-    args = build_parser().parse_args(argv)
+    args = parse_args(argv)
     origin = extension()
     if origin is None:
-        print(NOT_INSTALLED, file=sys.stderr)
-        return MISSING
+        print(not_installed(), file=sys.stderr)
+        return UNAVAILABLE
     try:
         if args.json:
-            return print_json()
+            return print_json(args.require)
         if args.field:
-            return print_field(args.field)
+            return print_field(args.field, args.require)
         if args.explain:
             return explain()
         return run_report(origin)
-    except ModuleNotFoundError as error:  # raised by the module's load, before it queries anything
-        if error.name not in DEPENDENCIES:
-            raise
-        # The module stops at the first it lacks; name the others it lacks too.
-        names = " ".join(dict.fromkeys([error.name, *(d for d in DEPENDENCIES if not importlib.util.find_spec(d))]))
-        print(f"ostrel: {MODULE} needs {names}, not installed here: pip install {names}", file=sys.stderr)
-        return MISSING
+    except ImportError as error:  # raised by the module's load, before it queries anything
+        if isinstance(error, ModuleNotFoundError) and error.name in DEPENDENCIES:
+            # The module stops at the first it lacks; name the others it lacks too.
+            missing = [error.name, *(d for d in DEPENDENCIES if not importlib.util.find_spec(d))]
+            names = " ".join(dict.fromkeys(missing))
+            print(f"ostrel: {MODULE} needs {names}, not installed here: pip install {names}", file=sys.stderr)
+        else:  # a broken installation: what failed, and where
+            import traceback
+
+            traceback.print_exc()
+            print(f"ostrel: {MODULE} cannot be loaded: {error}", file=sys.stderr)
+        return UNAVAILABLE
 
 
 class _Output:
@@ -420,11 +489,11 @@ def _discard_pending(stream) -> None:
 
 def _closed_from_start(argv: Sequence[str] | None) -> int:
     """Standard output closed when the interpreter started: a usage error is still 2,
-    and --version where the package is not installed 1 (their one line goes to
+    and --version where the package is not installed 69 (their one line goes to
     standard error); anything else would write to standard output: 74."""
     try:
         with contextlib.redirect_stdout(io.StringIO()):  # what --help or --version would print
-            build_parser().parse_args(argv)
+            parse_args(argv)
     except SystemExit as done:
         if done.code:
             return done.code if isinstance(done.code, int) else MISSING
