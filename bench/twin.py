@@ -8,6 +8,7 @@ file is HELPERS, and only those.
 """
 
 import builtins
+import ctypes
 import dis
 import functools
 import importlib.abc
@@ -22,7 +23,7 @@ from pathlib import Path
 SOURCE = Path(__file__).with_name("baseline.py")
 FILE_NAME = "src/varnok/ostrel"
 HELPERS = __file__
-_HEAP_TYPE = 1 << 9
+_TP_NAME = object.__basicsize__ + ctypes.sizeof(ctypes.c_ssize_t)  # PyTypeObject.tp_name
 FUNCTIONS = ("get_mac_address", "get_disk_serial_number", "get_machine_code", "get_gpu_uuid", "get_machine_string")
 
 # builtins.print as it was when the twin was last loaded: the module caches it too.
@@ -69,7 +70,7 @@ class Loader(importlib.abc.Loader):
     whose body runs once; an import under any name, again or a reload gets
     that object and runs nothing; one interpreter at a time may have it (the
     owner's identifier is kept in a file of the process, which every
-    interpreter reads)."""
+    interpreter reads), and none with an interpreter lock of its own."""
 
     module = None
     main = False  # load as the main module, as `python -m varnok` loads the module
@@ -78,7 +79,12 @@ class Loader(importlib.abc.Loader):
     def create_module(self, spec):
         import _interpreters
 
-        me = str(_interpreters.get_current()[0])
+        me = _interpreters.get_current()[0]
+        # The import system refuses a module that shares process state to an
+        # interpreter with an interpreter lock of its own.
+        if me != _interpreters.get_main()[0] and _interpreters.get_config(me).gil == "own":
+            raise ImportError(f"module {spec.name} does not support loading in subinterpreters")
+        me = str(me)
         owner = self.OWNER.read_text() if self.OWNER.exists() else ""
         if owner and owner != me:
             raise ImportError(
@@ -134,14 +140,12 @@ def _inline(function):
 
 @_inline
 def type_name(cls):
-    """The type's tp_name as a C message's "%.200s" shows it: the full dotted
-    name of a static type, cut after 200 bytes."""
-    name = type.__dict__["__name__"].__get__(cls)
-    if not type.__dict__["__flags__"].__get__(cls) & _HEAP_TYPE:
-        module = type.__dict__["__module__"].__get__(cls)
-        if module != "builtins":
-            name = f"{module}.{name}"
-    return name.encode("utf-8", "surrogatepass")[:200].decode("utf-8", "replace")
+    """The type's tp_name as a C message's "%.200s" shows it, cut after 200 bytes:
+    the full dotted name of a static type or of one made from a type spec
+    (re.Pattern), a class statement's __name__. No attribute of the class
+    holds it, so it is read where the type keeps it, after the object header."""
+    name = ctypes.string_at(ctypes.c_void_p.from_address(id(cls) + _TP_NAME).value)
+    return name[:200].decode("utf-8", "replace")
 
 
 @_inline

@@ -126,7 +126,7 @@ records = st.fixed_dictionaries(
     {
         "cls": mostly("nt", "nt_sub", "data", "keyed", "nondata", "method", "property", "getattr", "slots"),
         "family": mostly("17", *VALUES[:-1], "fresh17", weight=4),
-        "address": mostly("mac", "zero", "none", "bytes", "str_sub", "int", "missing", "named", weight=4),
+        "address": mostly("mac", "zero", "none", "bytes", "str_sub", "int", "missing", "named", "pattern", weight=4),
         "final": FINAL,
     }
 )
@@ -163,7 +163,7 @@ psutils = st.fixed_dictionaries(
 devices = st.fixed_dictionaries(
     {
         "props": mostly("dict", "mapping", "keyed", "lying"),
-        "serial": mostly("sn", None, "blank", "empty", "none", "bytes", "str_sub", "int", weight=4),
+        "serial": mostly("sn", None, "blank", "empty", "none", "bytes", "str_sub", "int", "deque", weight=4),
         "final": FINAL,
     }
 )
@@ -509,7 +509,7 @@ def test_module_matches_its_twin(batch):
 
 
 PHASES = ["at exit", "garbage at exit", "codec", "fork", "import again", "reload", "another name", "subinterpreter"]
-PHASES += ["subinterpreter first", "watchers taken", "as main, monitored"]
+PHASES += ["subinterpreter first", "watchers taken", "as main, monitored", "isolated subinterpreter"]
 WRITES = ([], [1], [5], [7, 9], [9, 10])  # failing in the report, then in its except block too
 ALL_PHASES = [{"phases": PHASES, "function": f, "failing writes": w} for f, w in zip(FUNCTIONS, WRITES, strict=True)]
 LIFECYCLES = st.builds(
@@ -549,7 +549,7 @@ def raising_lines():
 
 
 # What each source may hand back, at each place the module checks a result.
-RESULTS = ["none", "bytes", "str_sub", "int", "missing", "zero"]
+RESULTS = ["none", "bytes", "str_sub", "int", "missing", "zero", "pattern", "deque", "bytesio"]
 
 
 def every_result():

@@ -371,6 +371,10 @@ def text_value(kind, label):
         "int": 5,
         "missing": MISSING,
         "named": NAMED,
+        # instances of C types made from a type spec, whose tp_name is dotted
+        "pattern": re.compile(label),
+        "deque": collections.deque(label),
+        "bytesio": io.BytesIO(),
     }[kind]
 
 
@@ -1554,8 +1558,8 @@ def lifecycle(which, program):
     phases, name = program["phases"], program["function"]
     code = f"import sys; sys.path[:0] = {sys.path[:2]!r}; import twin_world as w; w.subinterpreter({which!r}, {name!r})"
 
-    def in_subinterpreter():
-        interpreter = _interpreters.create("legacy")
+    def in_subinterpreter(kind="legacy"):  # "isolated": one with an interpreter lock of its own
+        interpreter = _interpreters.create(kind)
         _interpreters.exec(interpreter, code)
         _interpreters.destroy(interpreter)
 
@@ -1619,8 +1623,8 @@ def lifecycle(which, program):
                 spec.loader.exec_module(again)
             same = again is m and vars(m).get("__test__") is before
             report(f"{phase}: same module {same}, named {again.__name__}, spec {again.__spec__.name}")
-        elif phase == "subinterpreter":
-            in_subinterpreter()
+        elif phase.endswith("subinterpreter"):
+            in_subinterpreter(phase.split()[0] if " " in phase else "legacy")
             report("after the subinterpreter")
 
 
