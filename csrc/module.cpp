@@ -222,8 +222,8 @@ int run_report(Frame& frame)
             Ref bound = lookup_global(frame.globals, frame.builtins, texts.report_error);
             status = bound ? print_line(frame, texts.prefix_report_error, bound.get()) : -1;
         }
-        if (status < 0) {
-            block_failed(frame);
+        if (status < 0 && !block_failed(frame, line::kReportHandler, handler)) {
+            return -1;
         }
     }
     // `e` goes away whichever way the handler ended.

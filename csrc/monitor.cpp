@@ -85,11 +85,9 @@ bool wanted(const Frame& frame, Event event)
 // fires alike: with the exception being raised, at `line`.
 using ExceptionEvent = int (*)(PyMonitoringState*, PyObject*, int32_t);
 
-void fire(Frame& frame, Event event, ExceptionEvent fire_event, int line)
+int fire(Frame& frame, Event event, ExceptionEvent fire_event, int line)
 {
-    if (wanted(frame, event)) {
-        fire_event(state(event), frame.code, offset_of(frame, line));
-    }
+    return wanted(frame, event) ? fire_event(state(event), frame.code, offset_of(frame, line)) : 0;
 }
 
 } // namespace
@@ -161,9 +159,9 @@ void raised(Frame& frame, int line)
     fire(frame, kRaise, PyMonitoring_FireRaiseEvent, line);
 }
 
-void handled(Frame& frame, int line)
+int handled(Frame& frame, int line)
 {
-    fire(frame, kExceptionHandled, PyMonitoring_FireExceptionHandledEvent, line);
+    return fire(frame, kExceptionHandled, PyMonitoring_FireExceptionHandledEvent, line);
 }
 
 void reraised(Frame& frame, int line)

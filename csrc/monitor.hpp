@@ -117,9 +117,10 @@ inline int returned(Frame& frame, PyObject* value)
 
 // Exceptions reaching the function, taken by its except block, raised again
 // and leaving it: reported with the exception being raised, at `line`. A
-// tool's exception takes that one's place.
+// tool's exception takes that one's place; handled() then returns -1, as the
+// interpreter goes on from elsewhere (traceback.cpp).
 void raised(Frame& frame, int line);
-void handled(Frame& frame, int line);
+int handled(Frame& frame, int line);
 void reraised(Frame& frame, int line);
 void unwound(Frame& frame, int line);
 

@@ -129,6 +129,13 @@ ExceptBlock::ExceptBlock(Frame& frame) : frame_(frame)
 
 ExceptBlock::~ExceptBlock()
 {
+    if (abandoned_) {
+        // `e` stays bound until the frame's locals go, and the slot keeps the
+        // exception taken: the interpreter lets go of what it held before
+        // with the frame's stack, without putting it back.
+        Py_XDECREF(saved_);
+        return;
+    }
     // `e = None; del e` comes before the slot is given back when the block
     // is left by an exception, after it when the block ends normally.
     const int slot = except_slot(frame_);
@@ -149,6 +156,22 @@ ExceptBlock::~ExceptBlock()
     }
 }
 
+namespace {
+
+// The start of the block's own cleanup, which gives back the exception that
+// was being handled before and raises it again at no line. The instruction
+// before the cleanup lies in the cleanup's own range: a tool's exception as
+// it starts enters it once more.
+void block_cleanup(Frame& frame)
+{
+    if (monitor::handled(frame, monitor::kNoLine) < 0) {
+        monitor::handled(frame, monitor::kNoLine);
+    }
+    frame.unwind_line = monitor::kNoLine;
+}
+
+} // namespace
+
 bool except_matches(Frame& frame, int handler_line)
 {
     // The exception reaches the frame (a walk that held something reports
@@ -157,28 +180,40 @@ bool except_matches(Frame& frame, int handler_line)
     if (frame.unwind_line == 0) {
         reached(frame);
     }
-    monitor::handled(frame, monitor::kNoLine);
+    if (monitor::handled(frame, monitor::kNoLine) < 0) {
+        frame.unwind_line = handler_line - 2;
+        return false;
+    }
     if (PyErr_ExceptionMatches(PyExc_Exception)) {
         return true;
     }
     // `except Exception` does not match: raised again from its line, then
-    // through the block's own cleanup.
+    // through the block's own cleanup. The clause's block has made it the
+    // exception being handled, which its cleanup gives back before raising
+    // it again: so a tool's callback sees it, and a tool's exception chains
+    // to it.
+    Ref raised = Ref::steal(PyErr_GetRaisedException());
+    PyObject* saved = std::exchange(internals::handled_exception(frame.thread), Py_NewRef(raised.get()));
+    PyErr_SetRaisedException(raised.release());
     monitor::reraised(frame, handler_line - 1);
-    monitor::handled(frame, monitor::kNoLine);
+    block_cleanup(frame);
+    Py_XSETREF(internals::handled_exception(frame.thread), saved);
     monitor::reraised(frame, monitor::kNoLine);
-    frame.unwind_line = monitor::kNoLine;
     return false;
 }
 
-void block_failed(Frame& frame)
+bool block_failed(Frame& frame, int handler_line, ExceptBlock& block)
 {
-    // Through the cleanup of `e`, then the block's own, which gives back the
-    // exception that was being handled before.
+    // Through the cleanup of `e`, then the block's own.
     reached(frame);
-    monitor::handled(frame, monitor::kNoLine);
+    if (monitor::handled(frame, monitor::kNoLine) < 0) {
+        frame.unwind_line = handler_line + 1;
+        block.abandon();
+        return false;
+    }
     monitor::reraised(frame, monitor::kNoLine);
-    monitor::handled(frame, monitor::kNoLine);
-    frame.unwind_line = monitor::kNoLine;
+    block_cleanup(frame);
+    return true;
 }
 
 Ref handle_failure(Frame& frame, PyObject* prefix, int handler_line)
@@ -189,8 +224,8 @@ Ref handle_failure(Frame& frame, PyObject* prefix, int handler_line)
     {
         ExceptBlock handler(frame);
         frame.line = handler_line;
-        if (print_line(frame, prefix, handler.error()) < 0) {
-            block_failed(frame);
+        if (print_line(frame, prefix, handler.error()) < 0 && !block_failed(frame, handler_line, handler)) {
+            return {};
         }
     }
     if (frame.unwind_line == monitor::kNoLine) {

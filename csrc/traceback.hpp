@@ -26,12 +26,21 @@ void refresh_traceback_locals(Frame& frame);
 // (`handler_line` is the line after it): it reaches the frame, unless
 // already reported there, and the clause starts (EXCEPTION_HANDLED). False
 // when the clause does not match: the exception is then raised again from
-// there and leaves the frame at no line.
+// there and leaves the frame at no line. False too when a tool raises as the
+// clause starts: the interpreter raises the tool's exception again from the
+// instruction before the clause, the try block's last (`handler_line` - 2),
+// which no handler covers, so it leaves the frame from there.
 bool except_matches(Frame& frame, int handler_line);
 
 // An exception raised inside that clause's block: it reaches the frame, and
-// leaves it through the cleanup of `e` and of the block, at no line.
-void block_failed(Frame& frame);
+// goes through the cleanup of `e` and into the block's own, whose raise at no
+// line is the caller's to report. False
+// when a tool raises as the cleanup of `e` starts: its exception leaves from
+// the instruction before that cleanup, the block's `return` (`handler_line`
+// + 1), before `e` is unbound or the exception being handled given back
+// (`block` is told to leave both as they are).
+class ExceptBlock;
+bool block_failed(Frame& frame, int handler_line, ExceptBlock& block);
 
 // What an `except Exception as e:` clause does with the exception being
 // raised (which has reached the frame): takes it, binds it to `e` and makes it
@@ -47,11 +56,14 @@ public:
     ExceptBlock& operator=(const ExceptBlock&) = delete;
 
     [[nodiscard]] PyObject* error() const { return error_.get(); }
+    // The frame is left from inside the block, before its cleanup has run.
+    void abandon() { abandoned_ = true; }
 
 private:
     Frame& frame_;
     Ref error_;
     PyObject* saved_; // owned: what the slot held before
+    bool abandoned_ = false;
 };
 
 // The except block of a query function, for an exception raised in its try
@@ -60,16 +72,22 @@ private:
 // (KeyboardInterrupt, SystemExit), and a failing print, propagates.
 Ref handle_failure(Frame& frame, PyObject* prefix, int handler_line);
 
-// The guarded block of a query function: `try:` around `body`, whose return
-// reports PY_RETURN inside it, then `except Exception as e:` (handle_failure).
+// The guarded block of a query function: `try:` around `body`, then
+// `except Exception as e:` (handle_failure). Its `return` stands outside the
+// protected range, as the interpreter lays a return inside `try:` out: a
+// tool's exception at PY_RETURN leaves the function, with the result let go
+// once the exception has reached the frame.
 template <class Body> Ref guarded(Frame& frame, PyObject* prefix, int handler_line, Body&& body)
 {
     Ref result = body(frame);
-    if (result && monitor::returned(frame, result.get()) == 0) {
-        return result;
+    if (!result) {
+        return handle_failure(frame, prefix, handler_line);
     }
-    result = Ref{};
-    return handle_failure(frame, prefix, handler_line);
+    if (monitor::returned(frame, result.get()) < 0) {
+        reached(frame);
+        return {};
+    }
+    return result;
 }
 
 } // namespace ostrel

@@ -6,6 +6,7 @@ test_failures_reach_every_raising_line checks that the traceback entries seen
 cover every statement of lines.hpp that can raise."""
 
 import difflib
+import itertools
 import json
 import os
 import re
@@ -18,7 +19,7 @@ from pathlib import Path
 import pytest
 from hypothesis import HealthCheck, Phase, example, given, settings
 from hypothesis import strategies as st
-from twin_world import ERRORS, FUNCTIONS, NAMES, SITES
+from twin_world import ERRORS, FUNCTIONS, MONITORED, NAMES, SITES
 
 TESTS = Path(__file__).resolve().parent
 DRIVER = TESTS / "twin_world.py"
@@ -243,13 +244,16 @@ actions = st.tuples(mostly(True, False, weight=2), failures, changes).map(
 )
 # A site by name, or by number among those the warm calls saw (so that it occurs).
 triggers = st.tuples(st.one_of(st.integers(0, 30), st.sampled_from(SITES)), st.integers(1, 3), actions).map(list)
+# A monitoring tool whose callback raises at the n-th event of a kind (an exception from PY_RETURN or
+# EXCEPTION_HANDLED leaves the function: neither stands in the try statement's protected range).
+TOOL_MODES = [["raise", event, n] for event in MONITORED for n in (1, 2)]
 programs = st.fixed_dictionaries(
     {
         "world": worlds,
         "steps": st.lists(st.one_of(calls, changes.map(lambda c: ["change", *c])), max_size=8),
         "triggers": st.lists(triggers, max_size=4),
         "limit": mostly(1000, 120, 400, 2000),
-        "monitored": mostly(False, True),
+        "monitored": mostly(False, True) | mostly(False, "two tools", *TOOL_MODES, weight=6),
     }
 )
 
@@ -371,6 +375,8 @@ SAME_AS_PLAIN_PYTHON = [
 # What the generated check has found, each also in reach of the strategies.
 PAIRS = [entry(n, rec(), key="final", pair=p) for n, p in [("a", "list_sub"), ("eth0", "tuple_sub")]]
 PAIRS = table(*PAIRS, kind="mapping", items="generator", fresh=True)  # items of their own kinds, held by the walk
+FAILED_LINE = ("stdout", "hooked"), ["call", "get_mac_address", "", "plain"]  # its error line fails, or escapes
+QUIET = {"calls": False, "psutil": {"table": table(kind="none")}}
 FOUND = [
     # The caller's handled exception must not become the generator's own.
     program(["call", "get_mac_address", "", "generator"], psutil={"table": table(kind="none")}),
@@ -426,6 +432,15 @@ FOUND = [
     program(psutil={"table": table(entry("eth0", rec(cls="data", final="room")), fresh=True)}),
     # A failed lookup reaches the function (RAISE) before the comparison's left operand goes.
     program(("attr", "psutil", "AF_LINK", "deleted"), psutil=eth0(rec("fresh17", cls="property")), monitored=True),
+    # A tool's exception as the except clause starts, as `e` is cleaned up, as the block's own cleanup starts
+    # (where the interpreter enters it once more), and at a return inside a try block: each leaves the function.
+    *(
+        program(
+            *FAILED_LINE, triggers=[("write", 1, ["raise", e])], monitored=["raise", "EXCEPTION_HANDLED", n], **QUIET
+        )
+        for n, e in itertools.product((1, 2, 3), ("ValueError", "KeyboardInterrupt"))
+    ),
+    program(monitored=["raise", "PY_RETURN", 1]),
 ]
 
 

@@ -1272,10 +1272,11 @@ WARM += [("get_machine_code", member, "plain") for member in ("MAC", "DISK", "CU
 # __doc__).
 MONITORED = ("PY_START", "PY_RETURN", "PY_UNWIND", "CALL", "C_RETURN", "C_RAISE", "RAISE", "RERAISE")
 MONITORED += ("EXCEPTION_HANDLED",)
-TOOL = 3
+TOOL, SECOND_TOOL = 3, 5  # with two tools, the interpreter calls the higher identifier first
 
 
-def monitored(name, code, offset, callable_=None, first=None, record=note):
+def monitored(name, code, offset, callable_=None, first=None, record=note, tool=TOOL):
+    """Records an event; with the program's tool mode ["raise", event, n], raises at its n-th in the steps."""
     helpers = (twin.checked, twin.pairs, iter, BUILD_CLASS)
     if (
         code.co_filename != MODULE_FILE
@@ -1290,7 +1291,10 @@ def monitored(name, code, offset, callable_=None, first=None, record=note):
         return
     line = next((n for s, e, n in code.co_lines() if s <= offset < e), None)
     edge = code.co_name == "<module>" and name in ("PY_START", "PY_RETURN")
-    record(f"monitor {name} {code.co_name} {'edge' if edge else line}")
+    record(f"monitor{'' if tool == TOOL else tool} {name} {code.co_name} {'edge' if edge else line}")
+    mode = RUN.monitored if isinstance(RUN.monitored, list) and RUN.armed and tool == TOOL else [None] * 3
+    if mode[1] == name and (RUN.counts.update([f"tool {name}"]) or RUN.counts[f"tool {name}"] == mode[2]):
+        raise ValueError(f"tool fails at {name}")
 
 
 def binding(callable_):
@@ -1315,16 +1319,17 @@ def worded(line):
 
 def monitor(on, record=note):
     events = sys.monitoring.events
-    if on:
-        sys.monitoring.use_tool_id(TOOL, "twin check")
-        for name in MONITORED:
-            callback = functools.partial(monitored, name, record=record)
-            sys.monitoring.register_callback(TOOL, getattr(events, name), callback)
-        wanted = [getattr(events, name) for name in MONITORED if not name.startswith("C_")]  # those come with CALL
-        sys.monitoring.set_events(TOOL, functools.reduce(operator.or_, wanted))
-    elif sys.monitoring.get_tool(TOOL):
-        sys.monitoring.set_events(TOOL, 0)
-        sys.monitoring.free_tool_id(TOOL)
+    for tool in (TOOL, SECOND_TOOL)[: 1 + (on == "two tools")] if on else (TOOL, SECOND_TOOL):
+        if on:
+            sys.monitoring.use_tool_id(tool, "twin check")
+            for name in MONITORED:
+                callback = functools.partial(monitored, name, record=record, tool=tool)
+                sys.monitoring.register_callback(tool, getattr(events, name), callback)
+            wanted = [getattr(events, name) for name in MONITORED if not name.startswith("C_")]  # come with CALL
+            sys.monitoring.set_events(tool, functools.reduce(operator.or_, wanted))
+        elif sys.monitoring.get_tool(tool):
+            sys.monitoring.set_events(tool, 0)
+            sys.monitoring.free_tool_id(tool)
 
 
 def run_steps(steps, world):
@@ -1353,7 +1358,7 @@ def run_program(module, spec):
     LOG.clear()
     # CPython loops for ever where an EXCEPTION_HANDLED callback fails at the recursion limit (its own frame is
     # one too many): a program whose calls cycle to the limit runs unmonitored, and headroom() pauses the tool.
-    RUN = Program(spec.get("triggers", ()), spec.get("monitored", False) and '"fn:' not in json.dumps(spec))
+    RUN = Program(spec.get("triggers", ()), '"fn:' not in json.dumps(spec) and spec.get("monitored", False))
     world = RUN.world = World(module, spec["world"])
     sys.setrecursionlimit(spec.get("limit", 1000))
     monitor(RUN.monitored)
