@@ -120,7 +120,7 @@ def mostly(usual, *others, weight=3):
 # exception pending. Not a table: what the twin's walk helpers call between its end and the module's next check
 # would handle that.
 LOGGED = ["del", "weakref", "room"]
-FINAL = mostly(None, *LOGGED, "interrupt", "async", weight=5)
+FINAL = mostly(None, *LOGGED, "interrupt", "async", "call", "collect", weight=5)
 ITERABLES = ["generator", "iterator", "custom", "tuple", "list_sub", "tuple_sub"]
 VALUES = ["2", "huge", "family17", "eq17", "nonbool17", "int_eq17", "keyed17"]
 records = st.fixed_dictionaries(
@@ -245,8 +245,8 @@ actions = st.tuples(mostly(True, False, weight=2), failures, changes).map(
 # A site by name, or by number among those the warm calls saw (so that it occurs).
 triggers = st.tuples(st.one_of(st.integers(0, 30), st.sampled_from(SITES)), st.integers(1, 3), actions).map(list)
 # A monitoring tool whose callback raises at the n-th event of a kind (an exception from PY_RETURN or
-# EXCEPTION_HANDLED leaves the function: neither stands in the try statement's protected range).
-TOOL_MODES = [["raise", event, n] for event in MONITORED for n in (1, 2)]
+# EXCEPTION_HANDLED leaves the function: neither stands in the try statement's protected range), or calls.
+TOOL_MODES = [[what, event, n] for event in MONITORED for what, n in (("raise", 1), ("raise", 2), ("call", 1))]
 programs = st.fixed_dictionaries(
     {
         "world": worlds,
@@ -426,7 +426,7 @@ FOUND = [
             psutil={"table": table(entry(n, *[rec("2", cls="data", final=final)] * 2, addrs="generator"), fresh=True)}
         )
         for n in ("eth0", "enp3s0")
-        for final in ("interrupt", "async")
+        for final in ("interrupt", "async", "call", "collect")
     ),
     program(device_type={"kind": "fresh", "final": "async"}),
     program(psutil={"table": table(entry("eth0", rec(cls="data", final="room")), fresh=True)}),

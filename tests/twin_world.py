@@ -208,10 +208,28 @@ def event(site, label=""):
             RUN.world.change(action[1:])
 
 
-# C code that a weak reference calls as its referent goes: what it makes pending (SIGINT, or an exception for the
-# main thread) outlives the callback, to be handled where the code that let the referent go next looks.
+def collection(phase, _):
+    """A gc callback: the collection that a finaliser scheduled ("collect") is logged, makes SIGINT pending for the
+    check after the one that ran it (the place of that check shows), and turns the collector off again."""
+    if phase == "start" and gc.get_threshold()[0] == 1:
+        note("collection")
+        gc.set_threshold(700), gc.disable(), INTERRUPT(None)
+
+
+def schedule_collection(_):
+    """The next container made is one too many for a threshold of 1: a collection is due at the next check."""
+    gc.enable(), gc.set_threshold(1), [[]]
+
+
+# C code that a weak reference calls as its referent goes: what it makes pending (SIGINT, a call, a collection or
+# an exception for the main thread) outlives the callback, to be handled where the code that let the referent go
+# next looks.
+INTERRUPT = ctypes.PYFUNCTYPE(None, ctypes.py_object)(("PyErr_SetInterrupt", ctypes.pythonapi))
+PENDING_CALL = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p)(lambda _: note("pending call") or INTERRUPT(None) or 0)
 PENDING = {
-    "interrupt": ctypes.PYFUNCTYPE(None, ctypes.py_object)(("PyErr_SetInterrupt", ctypes.pythonapi)),
+    "interrupt": INTERRUPT,
+    "call": lambda _: ctypes.pythonapi.Py_AddPendingCall(PENDING_CALL, None),
+    "collect": schedule_collection,
     "async": functools.partial(
         ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_ulong, ctypes.py_object, ctypes.py_object)(
             ("PyThreadState_SetAsyncExc", ctypes.pythonapi)
@@ -1276,7 +1294,8 @@ TOOL, SECOND_TOOL = 3, 5  # with two tools, the interpreter calls the higher ide
 
 
 def monitored(name, code, offset, callable_=None, first=None, record=note, tool=TOOL):
-    """Records an event; with the program's tool mode ["raise", event, n], raises at its n-th in the steps."""
+    """Records an event; with the program's tool mode [what, event, n], at its n-th in the steps, raises or
+    calls get_machine_string (whose own events no tool hears)."""
     helpers = (twin.checked, twin.pairs, iter, BUILD_CLASS)
     if (
         code.co_filename != MODULE_FILE
@@ -1294,6 +1313,8 @@ def monitored(name, code, offset, callable_=None, first=None, record=note, tool=
     record(f"monitor{'' if tool == TOOL else tool} {name} {code.co_name} {'edge' if edge else line}")
     mode = RUN.monitored if isinstance(RUN.monitored, list) and RUN.armed and tool == TOOL else [None] * 3
     if mode[1] == name and (RUN.counts.update([f"tool {name}"]) or RUN.counts[f"tool {name}"] == mode[2]):
+        if mode[0] == "call":
+            return record(f"tool's call {describe(vars(RUN.world.m)['get_machine_string']())}")
         raise ValueError(f"tool fails at {name}")
 
 
@@ -1462,7 +1483,7 @@ def main():
     namespace = vars(module)
     assert set(namespace) <= set(LAYOUT), set(namespace) - set(LAYOUT)
     SAVED = {key: namespace.get(key) for key in LAYOUT}
-    gc.disable()
+    gc.disable(), gc.callbacks.append(collection)
     sys.unraisablehook = lambda u: note(f"unraisable {type(u.exc_value).__name__} {text_of(u.exc_value)} {u.err_msg}")
     sys.stderr, warnings.showwarning = ERR, warned
     warnings.simplefilter("always")
