@@ -559,64 +559,154 @@ Ref make_text(const char* value)
     return Ref::steal(PyUnicode_FromString(value));
 }
 
-// The positions the function reports to monitoring tools (monitor.hpp): one
-// instruction for each line from the first to the last, then one without a
-// line. The instructions are never run (the body is native): a RESUME at the
-// def line, where a Python function starts and where tools may instrument
-// from, then NOPs. The location table is CPython's (Objects/locations.md):
-// an entry of one code unit each, "no columns" (code 13) with the line's
-// difference from the one before as a signed varint, and "no location" (code
-// 15) for the last.
-Ref positions(const FunctionSpec& spec, Ref& table)
+// ---- code objects -----------------------------------------------------------
+//
+// A code object describes native code to the tools that read it (its name,
+// file, lines and local names) and to monitoring tools (its positions), but
+// the interpreter cannot run that code: whoever runs the code object (exec,
+// eval, types.FunctionType) gets a NativeCodeError that names what to call
+// instead.
+
+// A TypeError whose message, when the class is called without arguments (as
+// RAISE_VARARGS calls it), is the second constant of the code object that
+// raises it.
+PyTypeObject* native_code_error = nullptr;
+
+Ref message_of_running_code(PyObject* error_class)
 {
-    const Py_ssize_t count = spec.last_line - spec.first_line + 2;
-    Ref code = Ref::steal(PyBytes_FromStringAndSize(nullptr, 2 * count));
-    table = Ref::steal(PyBytes_FromStringAndSize(nullptr, 2 * (count - 1) + 1));
+    Ref frame = Ref::steal(reinterpret_cast<PyObject*>(PyThreadState_GetFrame(PyThreadState_Get())));
+    Ref code =
+        frame ? Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame.get()))))
+              : Ref{};
+    PyObject* constants = code ? reinterpret_cast<PyCodeObject*>(code.get())->co_consts : nullptr;
+    if (constants && PyTuple_GET_SIZE(constants) == 2 && PyTuple_GET_ITEM(constants, 0) == error_class
+        && PyUnicode_Check(PyTuple_GET_ITEM(constants, 1))) {
+        return Ref::dup(PyTuple_GET_ITEM(constants, 1));
+    }
+    return Ref::steal(PyUnicode_FromString("the code objects of varnok.ostrel's native functions cannot run"));
+}
+
+int native_code_error_init(PyObject* self, PyObject* args, PyObject* kwargs)
+{
+    initproc base = reinterpret_cast<PyTypeObject*>(PyExc_TypeError)->tp_init;
+    if (PyTuple_GET_SIZE(args) > 0 || (kwargs && PyDict_GET_SIZE(kwargs) > 0)) {
+        return base(self, args, kwargs);
+    }
+    Ref message = message_of_running_code(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    Ref message_args = message ? Ref::steal(PyTuple_Pack(1, message.get())) : Ref{};
+    return message_args ? base(self, message_args.get(), nullptr) : -1;
+}
+
+PyType_Slot native_code_error_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(native_code_error_init)},
+    {Py_tp_doc, const_cast<char*>("Raised by running a code object that describes varnok.ostrel's native code.")},
+    {0, nullptr},
+};
+
+PyType_Spec native_code_error_spec = {
+    "varnok.ostrel.NativeCodeError", 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, native_code_error_slots,
+};
+
+// What running the code object of `spec` (null: of the module body) says.
+Ref refusal(const FunctionSpec* spec)
+{
+    if (!spec || !spec->body) {
+        return Ref::steal(PyUnicode_FromString(
+            "this code object describes varnok.ostrel's native module body and cannot run: import varnok.ostrel "
+            "instead"));
+    }
+    const char* parameter = spec->parameter ? spec->parameter : "";
+    return Ref::steal(PyUnicode_FromFormat("this code object describes varnok.ostrel's native function %s(%s) and "
+                                           "cannot run: call varnok.ostrel.%s(%s) instead",
+                                           spec->name, parameter, spec->name, parameter));
+}
+
+// The instructions and their positions: one instruction for each line from
+// `first_line` to `last_line`, then the kClosingUnits. The lines'
+// instructions do nothing when run: a RESUME at the first line, where a
+// Python function starts and where tools may instrument from, then NOPs. The
+// closing ones raise the first constant, NativeCodeError (LOAD_CONST 0,
+// RAISE_VARARGS 1). In the code object of a function or the module body the
+// first of them is the position without a line (monitor.hpp), and both have
+// no location; a traceback entry's frame stands after its RESUME, so there
+// they stand at the line. The location table is CPython's
+// (Objects/locations.md): an entry of one code unit for each line, "no
+// columns" (code 13) with the line's difference from the one before as a
+// signed varint, then one entry for the closing units: "no location" (code
+// 15), or "no columns" again at the same line.
+Ref positions(int first_line, int last_line, bool closing_at_line, Ref& table)
+{
+    const Py_ssize_t lines = last_line - first_line + 1;
+    Ref code = Ref::steal(PyBytes_FromStringAndSize(nullptr, 2 * (lines + kClosingUnits)));
+    table = Ref::steal(PyBytes_FromStringAndSize(nullptr, 2 * lines + (closing_at_line ? 2 : 1)));
     if (!code || !table) {
         return {};
     }
     char* units = PyBytes_AS_STRING(code.get());
     char* entries = PyBytes_AS_STRING(table.get());
-    constexpr char kNoColumns = static_cast<char>(0x80U | (13U << 3U));
-    constexpr char kNoLocation = static_cast<char>(0x80U | (15U << 3U));
-    for (Py_ssize_t i = 0; i < count; ++i) {
+    constexpr unsigned kNoColumns = 0x80U | (13U << 3U);
+    constexpr unsigned kNoLocation = 0x80U | (15U << 3U);
+    for (Py_ssize_t i = 0; i < lines; ++i) {
         units[2 * i] = static_cast<char>(i == 0 ? internals::kResume : internals::kNop);
         units[2 * i + 1] = 0;
-        if (i < count - 1) {
-            entries[2 * i] = kNoColumns;
-            entries[2 * i + 1] = static_cast<char>(i == 0 ? 0 : 2); // +0 from co_firstlineno, then +1 each
-        }
+        entries[2 * i] = static_cast<char>(kNoColumns);
+        entries[2 * i + 1] = static_cast<char>(i == 0 ? 0 : 2); // +0 from co_firstlineno, then +1 each
     }
-    entries[2 * (count - 1)] = kNoLocation;
+    const char closing[2 * kClosingUnits] = {internals::kLoadConst, 0, internals::kRaiseVarargs, 1};
+    std::memcpy(units + 2 * lines, closing, sizeof closing);
+    entries[2 * lines] =
+        static_cast<char>((closing_at_line ? kNoColumns : kNoLocation) | static_cast<unsigned>(kClosingUnits - 1));
+    if (closing_at_line) {
+        entries[2 * lines + 1] = 0; // +0: the last line
+    }
     return code;
+}
+
+// The code object of `spec` (null: of the module body) as named, from
+// `first_line` to `last_line`: a traceback entry's (`entry`) has no local
+// names.
+Ref code_object(const FunctionSpec* spec, const char* name, int first_line, int last_line, bool entry)
+{
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(line::kFile, name, first_line)));
+    const std::size_t local_count = entry ? 0 : spec->local_count;
+    Ref varnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(local_count)));
+    Ref table;
+    Ref units = positions(first_line, last_line, entry, table);
+    Ref message = refusal(spec);
+    Ref constants =
+        message ? Ref::steal(PyTuple_Pack(2, reinterpret_cast<PyObject*>(native_code_error), message.get())) : Ref{};
+    if (!code || !varnames || !units || !constants) {
+        return {};
+    }
+    for (std::size_t i = 0; i < local_count; ++i) {
+        PyObject* local = PyUnicode_InternFromString(spec->local_names[i]);
+        if (!local) {
+            return {};
+        }
+        PyTuple_SET_ITEM(varnames.get(), static_cast<Py_ssize_t>(i), local);
+    }
+    Ref argcount = Ref::steal(PyLong_FromLong(!entry && spec->parameter ? 1 : 0));
+    Ref nlocals = Ref::steal(PyLong_FromSize_t(local_count));
+    Ref replace = Ref::steal(PyObject_GetAttr(code.get(), texts.replace));
+    if (!argcount || !nlocals || !replace) {
+        return {};
+    }
+    // The stack holds the class LOAD_CONST pushes.
+    PyObject* values[] = {varnames.get(), argcount.get(),  nlocals.get(), units.get(),
+                          table.get(),    constants.get(), texts.one};
+    return Ref::steal(PyObject_Vectorcall(replace.get(), values, 0, texts.kw_code_replace));
 }
 
 } // namespace
 
 Ref make_code(const FunctionSpec& spec)
 {
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(line::kFile, spec.name, spec.first_line)));
-    Ref varnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.local_count)));
-    Ref table;
-    Ref units = positions(spec, table);
-    if (!code || !varnames || !units) {
-        return {};
-    }
-    for (std::size_t i = 0; i < spec.local_count; ++i) {
-        PyObject* local = PyUnicode_InternFromString(spec.local_names[i]);
-        if (!local) {
-            return {};
-        }
-        PyTuple_SET_ITEM(varnames.get(), static_cast<Py_ssize_t>(i), local);
-    }
-    Ref argcount = Ref::steal(PyLong_FromLong(spec.parameter ? 1 : 0));
-    Ref nlocals = Ref::steal(PyLong_FromSize_t(spec.local_count));
-    Ref replace = Ref::steal(PyObject_GetAttr(code.get(), texts.replace));
-    if (!argcount || !nlocals || !replace) {
-        return {};
-    }
-    PyObject* values[] = {varnames.get(), argcount.get(), nlocals.get(), units.get(), table.get()};
-    return Ref::steal(PyObject_Vectorcall(replace.get(), values, 0, texts.kw_code_replace));
+    return code_object(&spec, spec.name, spec.first_line, spec.last_line, false);
+}
+
+Ref make_entry_code(const FunctionSpec* spec, int line)
+{
+    return code_object(spec, spec ? spec->traceback_name : line::kInitName, line, line, true);
 }
 
 namespace {
@@ -703,6 +793,7 @@ Ref call(Frame& frame, Ref callable, std::span<Ref> args, PyObject* kwnames)
 void forget_function_type()
 {
     function_type = nullptr;
+    native_code_error = nullptr;
 }
 
 bool init_function_type()
@@ -710,7 +801,11 @@ bool init_function_type()
     if (!function_type) {
         function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
     }
-    return function_type != nullptr;
+    if (!native_code_error) {
+        native_code_error =
+            reinterpret_cast<PyTypeObject*>(PyType_FromSpecWithBases(&native_code_error_spec, PyExc_TypeError));
+    }
+    return function_type && native_code_error;
 }
 
 Ref make_function(const FunctionSpec& spec, PyObject* globals)

@@ -19,12 +19,13 @@ constexpr uint8_t kEventNumbers[kEvents] = {
 };
 
 // The code object has one instruction per line from its first line on, then
-// one without a line (function.cpp's positions).
+// the closing ones, the first of them without a line (function.cpp's
+// positions).
 int32_t offset_of(const Frame& frame, int line)
 {
     const auto* code = reinterpret_cast<const PyCodeObject*>(frame.code);
     const int first = code->co_firstlineno;
-    const int without_line = static_cast<int>(Py_SIZE(code)) - 1;
+    const int without_line = static_cast<int>(Py_SIZE(code) - kClosingUnits);
     const int position = line == kNoLine || line < first || line - first >= without_line ? without_line : line - first;
     return static_cast<int32_t>(2 * position);
 }

@@ -16,8 +16,10 @@ namespace {
 // The code object of a traceback entry, made once for each name and line and
 // kept: a fresh one for every entry would also intern, and soon drop again,
 // a copy of its name each time.
-Ref traceback_code(const char* name, int line)
+Ref traceback_code(const Frame& frame)
 {
+    const char* name = frame.body() ? line::kInitName : frame.spec->traceback_name;
+    const int line = frame.line;
     if (!process.traceback_codes) {
         process.traceback_codes = PyDict_New();
         if (!process.traceback_codes) {
@@ -29,7 +31,7 @@ Ref traceback_code(const char* name, int line)
     if (!key || PyDict_GetItemRef(process.traceback_codes, key.get(), &known) != 0) {
         return Ref::steal(known);
     }
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(line::kFile, name, line)));
+    Ref code = make_entry_code(frame.spec, line);
     if (!code || PyDict_SetItem(process.traceback_codes, key.get(), code.get()) < 0) {
         return {};
     }
@@ -72,7 +74,7 @@ void add_traceback(Frame& frame)
     // The exception is parked while the code and frame objects are made; a
     // failure to make them leaves the exception as it was, without the entry.
     Ref raised = Ref::steal(PyErr_GetRaisedException());
-    Ref code = traceback_code(frame.body() ? line::kInitName : frame.spec->traceback_name, frame.line);
+    Ref code = traceback_code(frame);
     // A function that the garbage collector has cleared has no namespace left;
     // its entry gets an empty one.
     Ref namespace_ = frame.globals ? Ref::dup(frame.globals) : Ref::steal(PyDict_New());

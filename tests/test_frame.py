@@ -25,6 +25,7 @@ def test_namespace_and_device_type():
 
 
 EXACTLY = "get_machine_code() takes exactly 1 positional argument ({} given)"
+EXACTLY_CALLS = [((), {}), ((1, 2), {}), ((1, 2), {"device_type": 3}), ((), {"kind": 1})]  # arguments, keywords
 UNEXPECTED = "get_machine_code() got an unexpected keyword argument 'kind'"
 MULTIPLE = "get_machine_code() got multiple values for keyword argument 'device_type'"
 
@@ -36,10 +37,7 @@ MULTIPLE = "get_machine_code() got multiple values for keyword argument 'device_
         (lambda m: m.get_mac_address(1, 2), "get_mac_address() takes no arguments (2 given)"),
         (lambda m: m.get_gpu_uuid(1, x=2), "get_gpu_uuid() takes no keyword arguments"),
         (lambda m: m.get_machine_string(x=1), "get_machine_string() takes no keyword arguments"),
-        (lambda m: m.get_machine_code(), EXACTLY.format(0)),
-        (lambda m: m.get_machine_code(1, 2), EXACTLY.format(2)),
-        (lambda m: m.get_machine_code(1, 2, device_type=3), EXACTLY.format(2)),
-        (lambda m: m.get_machine_code(kind=1), EXACTLY.format(0)),
+        *[(lambda m, a=a, k=k: m.get_machine_code(*a, **k), EXACTLY.format(len(a))) for a, k in EXACTLY_CALLS],
         (lambda m: m.get_machine_code(1, device_type=1), MULTIPLE),
         (lambda m: m.get_machine_code(1, kind=1, device_type=1), UNEXPECTED),
         (lambda m: m.get_machine_code(**{"device_type": 1, "kind": 1}), UNEXPECTED),

@@ -41,6 +41,7 @@ def calls():
         lambda: guarded(ostrel.get_machine_code, 1, device_type=2),
         lambda: guarded(ostrel.get_gpu_uuid, 1),
         lambda: guarded(ostrel.get_machine_string, x=1),
+        lambda: guarded(exec, ostrel.get_mac_address.__code__, {}),
     ]
 
 

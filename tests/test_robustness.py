@@ -18,13 +18,11 @@ BOUND = 300  # seconds: only a walk that never lets go reaches it
 FREE_THREADED = "varnok.ostrel needs the interpreter lock: it cannot be loaded by a free-threaded CPython build"
 
 
+RECORDS = """
+        m.psutil = types.SimpleNamespace(AF_LINK=17, net_if_addrs=lambda: walking({{"{}": itertools.repeat(other)}}))
+        m.get_mac_address()"""
 ENDLESS = {
-    "preferred pass, endless records": """
-        m.psutil = types.SimpleNamespace(AF_LINK=17, net_if_addrs=lambda: walking({"eth0": itertools.repeat(other)}))
-        m.get_mac_address()""",
-    "fallback pass, endless records": """
-        m.psutil = types.SimpleNamespace(AF_LINK=17, net_if_addrs=lambda: walking({"enp3s0": itertools.repeat(other)}))
-        m.get_mac_address()""",
+    **{f"{p} pass, endless records": RECORDS.format(n) for p, n in [("preferred", "eth0"), ("fallback", "enp3s0")]},
     "preferred pass, records that a read appends to": """
         class Grow:
             @property
@@ -138,10 +136,12 @@ m.get_gpu_uuid = iter
 m.get_machine_code(m.DeviceType.CUDA), mon.register_callback(4, E.C_RAISE, None)
 mon.set_local_events(4, m.get_mac_address.__code__, E.LINE | E.BRANCH)
 """
-# Programs and all they must print: failed loads, and the module under tools of every kind (a profile or trace
-# function gets nothing from it: it would be handed the caller's frame; monitoring tools whose callbacks fail,
-# disable an event, or instrument the functions' code as coverage does; the twin check draws tools that fail at
-# every event).
+REFUSAL = "NativeCodeError: {}: this code object describes varnok.ostrel's native {} and cannot run: {} instead"
+CALL = REFUSAL.format("{0}", "function {0}{1}", "call varnok.ostrel.{0}{1}")
+# Programs and all they must print: failed loads, code objects run, and the module under tools of every kind (a
+# profile or trace function gets nothing from it: it would be handed the caller's frame; monitoring tools whose
+# callbacks fail, disable an event, or instrument the functions' code as coverage does; the twin check draws
+# tools that fail at every event).
 PROGRAMS = {
     "failed load under another name": (
         FAILED_LOAD.format(before="") + "print('varnok.ostrel' in sys.modules)\n"
@@ -153,15 +153,19 @@ PROGRAMS = {
         + 'print(sys.modules["varnok.ostrel"] is placeholder)',
         ["load failed: import of loguru halted; None in sys.modules", "True"],
     ),
-    "failed loads, then a load": (
+    "failed loads, then a load, then its code objects run": (
         """
 import sys, traceback, types
+codes, mon = [], sys.monitoring
+mon.use_tool_id(4, "t")
+mon.register_callback(4, mon.events.PY_START, lambda code, _: "ostrel" in code.co_filename and codes.append(code))
+mon.set_events(4, mon.events.PY_START)
 sys.modules["loguru"] = types.ModuleType("loguru")
 try:
     import varnok.ostrel
 except ImportError as e:
-    tb = traceback.extract_tb(e.__traceback__)[-1]
-    print(type(e).__name__, e, tb.name, tb.filename, tb.lineno, "varnok.ostrel" in sys.modules)
+    frame, line = list(traceback.walk_tb(e.__traceback__))[-1]
+    print(type(e).__name__, e, frame.f_code.co_name, frame.f_code.co_filename, line, "varnok.ostrel" in sys.modules)
 sys.modules["loguru"] = None
 try:
     import varnok.ostrel
@@ -179,12 +183,19 @@ except Exception as e:
     print(type(e).__name__, "varnok.ostrel" in sys.modules)
 del sys.modules["loguru"]
 import varnok.ostrel as m
-print(*sorted(n[4:] for n in vars(m) if n.startswith("get_")), m.__test__)""",
+print(*sorted(n[4:] for n in vars(m) if n.startswith("get_")), m.__test__)
+for code in [codes[0], frame.f_code, m.get_mac_address.__code__, m.get_machine_code.__code__]:
+    try:
+        types.FunctionType(code, vars(m))(1) if code.co_argcount else exec(code, {})
+    except TypeError as e:
+        print(type(e).__name__, code.co_name, e, sep=": ")""",
         [
             "ImportError cannot import name 'logger' init varnok.ostrel src/varnok/ostrel 5 False",
             "ModuleNotFoundError 5",
             "ZeroDivisionError False",
             "disk_serial_number gpu_uuid mac_address machine_code machine_string {}",
+            *[REFUSAL.format(n, "module body", "import varnok.ostrel") for n in ("<module>", "init varnok.ostrel")],
+            *[CALL.format(*call) for call in [("get_mac_address", "()"), ("get_machine_code", "(device_type)")]],
         ],
     ),
     "free-threaded build": (

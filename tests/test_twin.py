@@ -308,8 +308,7 @@ GUARD_ROWS = [
     ({}, [("bind", "psutil", "fresh"), ("bind", "DeviceType", "deleted"), ("bind", "get_gpu_uuid", "none")]),
     ({"key": "alternate"}, [("bind", "psutil", "key")]),
     # 2. a module's attribute: the module's type, its namespace's contents, key types and identity
-    ({}, [("module_class", "psutil", "property")]),
-    ({}, [("module_class", "psutil", "getattribute")]),
+    *(({}, [("module_class", *change)]) for change in [("psutil", "property"), ("psutil", "getattribute")]),
     ({}, [("module_class", "pyudev", "property")]),
     ({"psutil": {"holder": "real"}}, [("real_class",)]),
     ({}, [("attr", "psutil", "AF_LINK", "2"), ("attr", "pyudev", "Context", "deleted")]),
@@ -321,8 +320,7 @@ GUARD_ROWS = [
     # 3. a class's attribute: the class, its metaclass, the value's type
     ({"psutil": {"holder": "class"}}, [("attr", "psutil", "AF_LINK", "2")]),
     ({"psutil": {"holder": "class"}}, [("exhaust", "psutil")]),
-    ({}, [("metaclass", "swap")]),
-    ({}, [("metaclass", "descriptor")]),
+    *(({}, [("metaclass", change)]) for change in ("swap", "descriptor")),
     ({"psutil": {"holder": "class", "af_link": "family17"}}, [("get", "value", True)]),
     ({"psutil": {"holder": "class", "af_link": "eq17"}}, [("value_class",)]),
     ({"psutil": {"holder": "class", "af_link": "keyed17"}}, []),
@@ -462,10 +460,7 @@ def raising_everywhere(error):
     hooked, stub = ("stdout", "hooked"), [("bind", f, "text") for f in (mac, disk, "get_gpu_uuid")]
     return [
         at("net_if_addrs", 1, mac),  # 18
-        at("key.eq", 1, mac, psutil=preferred),  # 19
-        at("addrs.next", 1, mac, psutil=preferred),  # 20
-        at("family", 1, mac, psutil=preferred),  # 21
-        at("address", 1, mac, psutil=preferred),  # 22
+        *(at(site, 1, mac, psutil=preferred) for site in ("key.eq", "addrs.next", "family", "address")),  # 19-22
         at("net_if_addrs", 2, mac, psutil=fallback),  # 24
         # the walks of both passes, over a mapping and over a dict subclass
         *(
@@ -473,15 +468,10 @@ def raising_everywhere(error):
             for n in (1, 2)
             for kind in ("mapping", "dict_sub")
         ),  # 18, 24
-        at("addrs.next", 1, mac, psutil=fallback),  # 25
-        at("family", 1, mac, psutil=fallback),  # 26
-        at("key.contains", 1, mac, psutil=fallback),  # 27
-        at("address", 1, mac, psutil=fallback),  # 28
+        *(at(site, 1, mac, psutil=fallback) for site in ("addrs.next", "family", "key.contains", "address")),  # 25-28
         at("write", 1, mac, hooked, psutil={"table": table(kind="none")}),  # 31
         at("Context", 1, disk),  # 41
-        at("devices.next", 1, disk, pyudev=devices),  # 42
-        at("props.contains", 1, disk, pyudev=devices),  # 43
-        at("props.getitem", 1, disk, pyudev=devices),  # 44
+        *(at(site, 1, disk, pyudev=devices) for site in ("devices.next", "props.contains", "props.getitem")),  # 42-44
         at("write", 1, disk, hooked, ("attr", "pyudev", "Context", "deleted")),  # 47
         program(["call", code, "", "bad"], calls=False),  # 52
         at("member", 1, code, device_type="meta"),  # 59
