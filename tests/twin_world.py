@@ -208,28 +208,10 @@ def event(site, label=""):
             RUN.world.change(action[1:])
 
 
-def collection(phase, _):
-    """A gc callback: the collection that a finaliser scheduled ("collect") is logged, makes SIGINT pending for the
-    check after the one that ran it (the place of that check shows), and turns the collector off again."""
-    if phase == "start" and gc.get_threshold()[0] == 1:
-        note("collection")
-        gc.set_threshold(700), gc.disable(), INTERRUPT(None)
-
-
-def schedule_collection(_):
-    """The next container made is one too many for a threshold of 1: a collection is due at the next check."""
-    gc.enable(), gc.set_threshold(1), [[]]
-
-
-# C code that a weak reference calls as its referent goes: what it makes pending (SIGINT, a call, a collection or
-# an exception for the main thread) outlives the callback, to be handled where the code that let the referent go
-# next looks.
-INTERRUPT = ctypes.PYFUNCTYPE(None, ctypes.py_object)(("PyErr_SetInterrupt", ctypes.pythonapi))
-PENDING_CALL = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p)(lambda _: note("pending call") or INTERRUPT(None) or 0)
+# C code that a weak reference calls as its referent goes: what it makes pending (SIGINT, or an exception for the
+# main thread) outlives the callback, to be handled where the code that let the referent go next looks.
 PENDING = {
-    "interrupt": INTERRUPT,
-    "call": lambda _: ctypes.pythonapi.Py_AddPendingCall(PENDING_CALL, None),
-    "collect": schedule_collection,
+    "interrupt": ctypes.PYFUNCTYPE(None, ctypes.py_object)(("PyErr_SetInterrupt", ctypes.pythonapi)),
     "async": functools.partial(
         ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_ulong, ctypes.py_object, ctypes.py_object)(
             ("PyThreadState_SetAsyncExc", ctypes.pythonapi)
@@ -1483,7 +1465,7 @@ def main():
     namespace = vars(module)
     assert set(namespace) <= set(LAYOUT), set(namespace) - set(LAYOUT)
     SAVED = {key: namespace.get(key) for key in LAYOUT}
-    gc.disable(), gc.callbacks.append(collection)
+    gc.disable()
     sys.unraisablehook = lambda u: note(f"unraisable {type(u.exc_value).__name__} {text_of(u.exc_value)} {u.err_msg}")
     sys.stderr, warnings.showwarning = ERR, warned
     warnings.simplefilter("always")
