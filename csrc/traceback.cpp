@@ -54,15 +54,28 @@ void refresh_traceback_locals(Frame& frame)
         return;
     }
     Ref raised = Ref::steal(PyErr_GetRaisedException());
-    for (std::size_t i = 0; i < frame.spec->local_count; ++i) {
+    const std::size_t count = frame.spec->local_count;
+    auto update = [&](std::size_t i, bool bound) {
         Ref name = Ref::steal(PyUnicode_InternFromString(frame.spec->local_names[i]));
-        if (!name) {
-            break;
+        return name && (bound ? PyDict_SetItem(locals, name.get(), frame.local(i))
+                              : PyDict_Pop(locals, name.get(), nullptr)) >= 0;
+    };
+    if constexpr (internals::kLocalsClearedLastFirst) {
+        // A dict lets go of its values first to last: it holds them last
+        // first, so that the entries' locals go as a frame's do. What is
+        // still bound is also held by the run, so emptying the dict to
+        // reorder it lets go of nothing.
+        bool done = true;
+        for (std::size_t i = 0; i < count && done; ++i) {
+            done = frame.local(i) || update(i, false);
         }
-        const int failed = frame.local(i) ? PyDict_SetItem(locals, name.get(), frame.local(i))
-                                          : PyDict_Pop(locals, name.get(), nullptr);
-        if (failed < 0) {
-            break;
+        PyDict_Clear(locals);
+        for (std::size_t i = count; i > 0 && done; --i) {
+            done = !frame.local(i - 1) || update(i - 1, true);
+        }
+    }
+    else {
+        for (std::size_t i = 0; i < count && update(i, frame.local(i) != nullptr); ++i) {
         }
     }
     PyErr_Clear();

@@ -1,6 +1,10 @@
 import builtins
 import os
+import re
+import shutil
+import site
 import subprocess
+import sysconfig
 from pathlib import Path
 
 import pytest
@@ -13,11 +17,9 @@ import varnok.ostrel as ostrel
 def test_namespace_and_device_type():
     proc = run_python("import varnok.ostrel as m; print(*[n for n in vars(m) if n[:2] != '__' or n == '__test__'])")
     assert proc.stdout.split() == ["psutil", "pyudev", "Enum", "Union", "logger", "DeviceType", *FUNCTIONS, "__test__"]
-    assert ostrel.__test__ == {} and ostrel.__doc__ is None
-    assert ostrel.__builtins__ is builtins
+    assert ostrel.__test__ == {} and ostrel.__doc__ is None and ostrel.__builtins__ is builtins
     DeviceType = ostrel.DeviceType
-    assert list(DeviceType) == [DeviceType.MAC, DeviceType.DISK, DeviceType.CUDA]
-    assert [m.value for m in DeviceType] == [1, 2, 3]
+    assert [(m.name, m.value) for m in DeviceType] == [("MAC", 1), ("DISK", 2), ("CUDA", 3)]
     assert DeviceType(1) is DeviceType.MAC and DeviceType["CUDA"] is DeviceType.CUDA
     assert DeviceType.MAC != 1 and type(DeviceType).__name__ == "EnumType"
     assert (DeviceType.__module__, DeviceType.__qualname__) == ("varnok.ostrel", "DeviceType")
@@ -76,10 +78,6 @@ int main(void)
 def test_interpreter_initialised_again_loads_the_module_afresh(tmp_path):
     # An embedding host may finalise the interpreter and initialise a new one
     # in the same process; the new one must not get the old one's module.
-    import shutil
-    import site
-    import sysconfig
-
     libdir, version = sysconfig.get_config_var("LIBDIR"), sysconfig.get_python_version()
     if not shutil.which("cc") or not list(Path(libdir).glob(f"libpython{version}*.so*")):
         pytest.skip("needs a C compiler and a shared libpython")
@@ -93,10 +91,6 @@ def test_interpreter_initialised_again_loads_the_module_afresh(tmp_path):
 
 
 def test_library_needs_only_libc_and_exports_two_symbols():
-    import re
-    import shutil
-    import subprocess
-
     if not shutil.which("readelf"):
         pytest.skip("readelf (binutils) is not installed")
     if os.environ.get("OSTREL_SANITIZED"):

@@ -123,81 +123,73 @@ LOGGED = ["del", "weakref", "room"]
 FINAL = mostly(None, *LOGGED, "interrupt", "async", weight=5)
 ITERABLES = ["generator", "iterator", "custom", "tuple", "list_sub", "tuple_sub"]
 VALUES = ["2", "huge", "family17", "eq17", "nonbool17", "int_eq17", "keyed17"]
-records = st.fixed_dictionaries(
-    {
-        "cls": mostly("nt", "nt_sub", "data", "keyed", "nondata", "method", "property", "getattr", "slots"),
-        "family": mostly("17", *VALUES[:-1], "fresh17", weight=4),
-        "address": mostly("mac", "zero", "none", "bytes", "str_sub", "int", "missing", "named", "pattern", weight=4),
-        "final": FINAL,
-    }
+records = st.builds(
+    dict,
+    cls=mostly("nt", "nt_sub", "data", "keyed", "nondata", "method", "property", "getattr", "slots"),
+    family=mostly("17", *VALUES[:-1], "fresh17", weight=4),
+    address=mostly("mac", "zero", "none", "bytes", "str_sub", "int", "missing", "named", "pattern", weight=4),
+    final=FINAL,
 )
 interface_names = st.sampled_from(["eth0", "wlan0", "lo", "docker0", "veth1a", "enp3s0", "eth0.100", "wlo1", "int"])
 interface_names |= st.text(max_size=6)
-good_entries = st.fixed_dictionaries(
-    {
-        "name": st.fixed_dictionaries({"text": interface_names, "key": mostly(False, True, "final")}),
-        "pair": mostly("tuple", "list_sub", "tuple_sub"),  # what a mapping's walk yields
-        "addrs": mostly("list", *ITERABLES, "none", weight=5),
-        "records": st.lists(records, min_size=1, max_size=3),
-    }
+good_entries = st.builds(
+    dict,
+    name=st.fixed_dictionaries({"text": interface_names, "key": mostly(False, True, "final")}),
+    pair=mostly("tuple", "list_sub", "tuple_sub"),  # what a mapping's walk yields
+    addrs=mostly("list", *ITERABLES, "none", weight=5),
+    records=st.lists(records, min_size=1, max_size=3),
 )
 bad_entries = st.fixed_dictionaries({"bad": st.sampled_from(["one", "three", "list3", "none", "str2", "empty", "gen"])})
-tables = st.fixed_dictionaries(
-    {
-        "kind": mostly("dict", "dict_sub", "mapping", "mapping", "none"),
-        "items": st.sampled_from(["list", *ITERABLES]),
-        "fresh": st.booleans(),
-        "entries": st.lists(st.one_of(good_entries, good_entries, good_entries, bad_entries), min_size=1, max_size=4),
-        "final": mostly(None, *LOGGED, weight=4),
-    }
+tables = st.builds(
+    dict,
+    kind=mostly("dict", "dict_sub", "mapping", "mapping", "none"),
+    items=st.sampled_from(["list", *ITERABLES]),
+    fresh=st.booleans(),
+    entries=st.lists(st.one_of(good_entries, good_entries, good_entries, bad_entries), min_size=1, max_size=4),
+    final=mostly(None, *LOGGED, weight=4),
 )
 HOLDERS = ["module_sub", "getattr", "class", "meta", "namespace"]
 GETATTR_ERRORS = mostly(None, "store", *ERRORS, weight=8)
-psutils = st.fixed_dictionaries(
-    {
-        "holder": mostly("module", *HOLDERS, "real"),
-        "getattr_error": GETATTR_ERRORS,
-        "af_link": mostly("17", *VALUES, "fresh17", weight=4),
-        "table": tables,
-    }
+psutils = st.builds(
+    dict,
+    holder=mostly("module", *HOLDERS, "real"),
+    getattr_error=GETATTR_ERRORS,
+    af_link=mostly("17", *VALUES, "fresh17", weight=4),
+    table=tables,
 )
-devices = st.fixed_dictionaries(
-    {
-        "props": mostly("dict", "mapping", "keyed", "lying"),
-        "serial": mostly("sn", None, "blank", "empty", "none", "bytes", "str_sub", "int", "deque", weight=4),
-        "final": FINAL,
-    }
+devices = st.builds(
+    dict,
+    props=mostly("dict", "mapping", "keyed", "lying"),
+    serial=mostly("sn", None, "blank", "empty", "none", "bytes", "str_sub", "int", "deque", weight=4),
+    final=FINAL,
 )
-pyudevs = st.fixed_dictionaries(
-    {
-        "holder": mostly("module", *HOLDERS),
-        "getattr_error": GETATTR_ERRORS,
-        "context": FINAL,
-        "closes": mostly(False, True),
-        "fresh": st.booleans(),
-        "kind": mostly("list", *ITERABLES, "none", weight=5),
-        "devices": st.lists(devices, min_size=1, max_size=3),
-    }
+pyudevs = st.builds(
+    dict,
+    holder=mostly("module", *HOLDERS),
+    getattr_error=GETATTR_ERRORS,
+    context=FINAL,
+    closes=mostly(False, True),
+    fresh=st.booleans(),
+    kind=mostly("list", *ITERABLES, "none", weight=5),
+    devices=st.lists(devices, min_size=1, max_size=3),
 )
-subprocesses = st.fixed_dictionaries(
-    {
-        "kind": mostly("module", "getattr", "missing", "none", "spec"),
-        "output": mostly("uuid", "spaces", "empty", "bad_utf8", "str", "none", "custom"),
-    }
+subprocesses = st.builds(
+    dict,
+    kind=mostly("module", "getattr", "missing", "none", "spec"),
+    output=mostly("uuid", "spaces", "empty", "bad_utf8", "str", "none", "custom"),
 )
-worlds = st.fixed_dictionaries(
-    {
-        "psutil": psutils,
-        "pyudev": pyudevs,
-        "subprocess": subprocesses,
-        "device_type": st.fixed_dictionaries(
-            {"kind": mostly("own", "enum", "class", "meta", "namespace", "fresh"), "final": FINAL}
-        ),
-        "key": mostly("honest", "alternate", "nonbool", weight=2),
-        # the interpreter around the calls
-        "sigint": mostly("default", "logs", "raises"),
-        "builtins": mostly("plain", "getattr", "class"),
-    }
+worlds = st.builds(
+    dict,
+    psutil=psutils,
+    pyudev=pyudevs,
+    subprocess=subprocesses,
+    device_type=st.fixed_dictionaries(
+        {"kind": mostly("own", "enum", "class", "meta", "namespace", "fresh"), "final": FINAL}
+    ),
+    key=mostly("honest", "alternate", "nonbool", weight=2),
+    # the interpreter around the calls
+    sigint=mostly("default", "logs", "raises"),
+    builtins=mostly("plain", "getattr", "class"),
 )
 
 # ---- programs -------------------------------------------------------------------
@@ -244,17 +236,15 @@ actions = st.tuples(mostly(True, False, weight=2), failures, changes).map(
 )
 # A site by name, or by number among those the warm calls saw (so that it occurs).
 triggers = st.tuples(st.one_of(st.integers(0, 30), st.sampled_from(SITES)), st.integers(1, 3), actions).map(list)
-# A monitoring tool whose callback raises at the n-th event of a kind (an exception from PY_RETURN or
-# EXCEPTION_HANDLED leaves the function: neither stands in the try statement's protected range), or calls.
+# A monitoring tool whose callback raises (from PY_RETURN and EXCEPTION_HANDLED it leaves), or calls, at an event.
 TOOL_MODES = [[what, event, n] for event in MONITORED for what, n in (("raise", 1), ("raise", 2), ("call", 1))]
-programs = st.fixed_dictionaries(
-    {
-        "world": worlds,
-        "steps": st.lists(st.one_of(calls, changes.map(lambda c: ["change", *c])), max_size=8),
-        "triggers": st.lists(triggers, max_size=4),
-        "limit": mostly(1000, 120, 400, 2000),
-        "monitored": mostly(False, True) | mostly(False, "two tools", *TOOL_MODES, weight=6),
-    }
+programs = st.builds(
+    dict,
+    world=worlds,
+    steps=st.lists(st.one_of(calls, changes.map(lambda c: ["change", *c])), max_size=8),
+    triggers=st.lists(triggers, max_size=4),
+    limit=mostly(1000, 120, 400, 2000),
+    monitored=mostly(False, True) | mostly(False, "two tools", *TOOL_MODES, weight=6),
 )
 
 # ---- cases kept from the hand-written comparisons ---------------------------------
@@ -430,8 +420,7 @@ FOUND = [
     program(psutil={"table": table(entry("eth0", rec(cls="data", final="room")), fresh=True)}),
     # A failed lookup reaches the function (RAISE) before the comparison's left operand goes.
     program(("attr", "psutil", "AF_LINK", "deleted"), psutil=eth0(rec("fresh17", cls="property")), monitored=True),
-    # A tool's exception as the except clause starts, as `e` is cleaned up, as the block's own cleanup starts
-    # (where the interpreter enters it once more), and at a return inside a try block: each leaves the function.
+    # A tool's exception as the except clause, the cleanup of `e` or the block's own cleanup starts, or at a return.
     *(
         program(
             *FAILED_LINE, triggers=[("write", 1, ["raise", e])], monitored=["raise", "EXCEPTION_HANDLED", n], **QUIET

@@ -371,8 +371,7 @@ def text_value(kind, label):
         "int": 5,
         "missing": MISSING,
         "named": NAMED,
-        # instances of C types made from a type spec, whose tp_name is dotted
-        "pattern": re.compile(label),
+        "pattern": re.compile(label),  # C types made from a type spec, whose tp_name is dotted
         "deque": collections.deque(label),
         "bytesio": io.BytesIO(),
     }[kind]
@@ -1276,8 +1275,7 @@ TOOL, SECOND_TOOL = 3, 5  # with two tools, the interpreter calls the higher ide
 
 
 def monitored(name, code, offset, callable_=None, first=None, record=note, tool=TOOL):
-    """Records an event; with the program's tool mode [what, event, n], at its n-th in the steps, raises or
-    calls get_machine_string (whose own events no tool hears)."""
+    """Records an event; a tool mode [what, event, n] raises, or calls the module, at its n-th in the steps."""
     helpers = (twin.checked, twin.pairs, iter, BUILD_CLASS)
     if (
         code.co_filename != MODULE_FILE
