@@ -13,7 +13,7 @@ BUILD_DEPS := scikit-build-core>=0.11 cmake>=3.19 ninja
 # incremental; a plain `pip install .` builds in a temporary folder instead.
 BUILD_DIR := build/{wheel_tag}
 
-.PHONY: run test test-versions install bench sanitize wheel lint clean
+.PHONY: run test test-versions install bench sanitize wheel lint mutants clean
 
 run: $(VENV)/.installed
 	$(VENV)/bin/ostrel
@@ -45,6 +45,11 @@ sanitize: $(PY)
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so)" PYTHONMALLOC=malloc OSTREL_SANITIZED=1 \
 		ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 		$(SAN_VENV)/bin/python -m pytest -p no:cacheprovider
+
+# A random sample of machine-made faults of csrc/, each run against the suite, and
+# how many it catches (MUTANTS=n, SEED=n; not part of test or CI; see CONTRIBUTING.md).
+mutants: $(PY)
+	$(PY) .ci/mutants.py
 
 # A manylinux wheel in dist/, checked for its contents.
 wheel: $(PY)

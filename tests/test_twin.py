@@ -6,7 +6,6 @@ test_failures_reach_every_raising_line checks that the traceback entries seen
 cover every statement of lines.hpp that can raise."""
 
 import difflib
-import itertools
 import json
 import os
 import re
@@ -363,7 +362,7 @@ SAME_AS_PLAIN_PYTHON = [
 # What the generated check has found, each also in reach of the strategies.
 PAIRS = [entry(n, rec(), key="final", pair=p) for n, p in [("a", "list_sub"), ("eth0", "tuple_sub")]]
 PAIRS = table(*PAIRS, kind="mapping", items="generator", fresh=True)  # items of their own kinds, held by the walk
-FAILED_LINE = ("stdout", "hooked"), ["call", "get_mac_address", "", "plain"]  # its error line fails, or escapes
+FAILING = ("stdout", "hooked"), ["call", "get_mac_address", "", "plain"]  # its error line fails, or escapes
 QUIET = {"calls": False, "psutil": {"table": table(kind="none")}}
 FOUND = [
     # The caller's handled exception must not become the generator's own.
@@ -422,10 +421,9 @@ FOUND = [
     program(("attr", "psutil", "AF_LINK", "deleted"), psutil=eth0(rec("fresh17", cls="property")), monitored=True),
     # A tool's exception as the except clause, the cleanup of `e` or the block's own cleanup starts, or at a return.
     *(
-        program(
-            *FAILED_LINE, triggers=[("write", 1, ["raise", e])], monitored=["raise", "EXCEPTION_HANDLED", n], **QUIET
-        )
-        for n, e in itertools.product((1, 2, 3), ("ValueError", "KeyboardInterrupt"))
+        program(*FAILING, triggers=[("write", 1, ["raise", e])], monitored=["raise", "EXCEPTION_HANDLED", n], **QUIET)
+        for n in (1, 2, 3)
+        for e in ("ValueError", "KeyboardInterrupt")
     ),
     program(monitored=["raise", "PY_RETURN", 1]),
 ]

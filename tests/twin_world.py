@@ -1061,6 +1061,7 @@ class World:
             def flush(self):
                 pass
 
+        self.kept.append(sys.stdout)  # print may hold it borrowed (3.13.0): a change from its write must not free it
         sys.stdout = {"hooked": Hooked(), "builtin": BUILTIN_OUT}.get(kind, OUT)
 
     def change_print(self, kind):
