@@ -57,8 +57,9 @@ void refresh_traceback_locals(Frame& frame)
     const std::size_t count = frame.spec->local_count;
     auto update = [&](std::size_t i, bool bound) {
         Ref name = Ref::steal(PyUnicode_InternFromString(frame.spec->local_names[i]));
-        return name && (bound ? PyDict_SetItem(locals, name.get(), frame.local(i))
-                              : PyDict_Pop(locals, name.get(), nullptr)) >= 0;
+        return name
+               && (bound ? PyDict_SetItem(locals, name.get(), frame.local(i)) : PyDict_Pop(locals, name.get(), nullptr))
+                      >= 0;
     };
     if constexpr (internals::kLocalsClearedLastFirst) {
         // A dict lets go of its values first to last: it holds them last
