@@ -93,7 +93,8 @@ def prepare():
     python = VENV / "bin" / "python"
     if not python.exists():
         run([sys.executable, "-m", "venv", str(VENV)], check=True)
-        run([python, "-m", "pip", "install", "-q", "scikit-build-core>=0.11", "cmake>=3.19", "ninja"], check=True)
+        tools = ["pip", "scikit-build-core>=0.11", "cmake>=3.19", "ninja"]
+        run([python, "-m", "pip", "install", "-q", "--upgrade", *tools], check=True)
     run([python, "-m", "pip", "install", "-q", "--group", "test"], cwd=TREE, check=True)
     run([python, "-m", "pip", "install", "-q", "--no-build-isolation", "-C", f"build-dir={BUILD}", "."],
         cwd=TREE, check=True, env=dict(os.environ, PATH=f"{VENV / 'bin'}:{os.environ['PATH']}"))  # fmt: skip
