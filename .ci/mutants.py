@@ -126,7 +126,7 @@ def try_mutant(mutant, python, library, installed):
             return "caught", f"hung past {BOUND} s"
         if proc.returncode != 0:
             failed = re.findall(r"^FAILED (\S+)", proc.stdout, re.MULTILINE)
-            return "caught", failed[0] if failed else proc.stdout.strip().splitlines()[-1]
+            return "caught", failed[0] if failed else f"pytest ended with status {proc.returncode}"
         stub = run([python, "-m", "mypy.stubtest", "varnok.ostrel"], cwd=TREE / "tests")
         return ("caught", "stubtest") if stub.returncode else ("survived", "")
     finally:

@@ -1262,7 +1262,7 @@ def call(name, arg, how, world):
 WARM = [
     (f, "", "plain") for f in ["get_machine_string"] * 2 + ["get_mac_address", "get_disk_serial_number", "get_gpu_uuid"]
 ]
-WARM += [("get_machine_code", member, "plain") for member in ("MAC", "DISK", "CUDA", "1")]
+WARM += [("get_machine_code", member, "kw" if member == "CUDA" else "plain") for member in ("MAC", "DISK", "CUDA", "1")]
 
 
 # A monitoring tool (sys.monitoring, as cProfile and coverage use it) that records each event of the module's (or
