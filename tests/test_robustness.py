@@ -201,7 +201,7 @@ for code in [codes[0], frame.f_code, m.get_mac_address.__code__, m.get_machine_c
     "free-threaded build": (
         """
 import sys
-flags = sys.abiflags
+flags, sys.argv[:] = sys.abiflags, ["-m", *"abcd"]  # more arguments than the interpreter's: no -m run of varnok
 for sys.abiflags in ("t", "td"):
     try:
         import varnok.ostrel

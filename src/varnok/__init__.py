@@ -6,7 +6,7 @@ import sys
 # which it has none of. runpy imports this package first, while sys.argv[0] is
 # "-m" and the interpreter's own arguments end with the module's name: the
 # command runs then, as ``python -m varnok`` runs it.
-if getattr(sys, "argv", None) and sys.argv[0] == "-m":
+if getattr(sys, "argv", None) and sys.argv[0] == "-m" and len(sys.orig_argv) >= len(sys.argv):
     _target = sys.orig_argv[-len(sys.argv)]
     if _target == "varnok.ostrel" or (
         _target[:1] == "-" and _target[1:2] != "-" and _target.endswith("mvarnok.ostrel")
