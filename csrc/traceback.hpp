@@ -32,16 +32,6 @@ void refresh_traceback_locals(Frame& frame);
 // which no handler covers, so it leaves the frame from there.
 bool except_matches(Frame& frame, int handler_line);
 
-// An exception raised inside that clause's block: it reaches the frame, and
-// goes through the cleanup of `e` and into the block's own, whose raise at no
-// line is the caller's to report. False
-// when a tool raises as the cleanup of `e` starts: its exception leaves from
-// the instruction before that cleanup, the block's `return` (`handler_line`
-// + 1), before `e` is unbound or the exception being handled given back
-// (`block` is told to leave both as they are).
-class ExceptBlock;
-bool block_failed(Frame& frame, int handler_line, ExceptBlock& block);
-
 // What an `except Exception as e:` clause does with the exception being
 // raised (which has reached the frame): takes it, binds it to `e` and makes it
 // the exception being handled in the running frame's own slot for as long as
@@ -65,6 +55,15 @@ private:
     PyObject* saved_; // owned: what the slot held before
     bool abandoned_ = false;
 };
+
+// An exception raised inside that clause's block: it reaches the frame, and
+// goes through the cleanup of `e` and into the block's own, whose raise at no
+// line is the caller's to report. False when a tool raises as the cleanup of
+// `e` starts: its exception leaves from the instruction before that cleanup,
+// the block's `return` (`handler_line` + 1), before `e` is unbound or the
+// exception being handled given back (`block` is told to leave both as they
+// are).
+bool block_failed(Frame& frame, int handler_line, ExceptBlock& block);
 
 // The except block of a query function, for an exception raised in its try
 // block: one of the Exception family becomes one error line `prefix` + its
