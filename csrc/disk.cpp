@@ -17,7 +17,7 @@ enum Local : std::uint8_t { kContext, kDevice };
 // context = pyudev.Context(); then context.list_devices(subsystem="block")
 Ref block_devices(Frame& frame)
 {
-    frame.line = line::kDiskContext;
+    frame.at(line::kDiskContext);
     Remembered& r = remembered_lookups;
     Ref context_type;
     {
@@ -29,7 +29,7 @@ Ref block_devices(Frame& frame)
         return {};
     }
     frame.store(kContext, std::move(context));
-    frame.line = line::kDiskDevices;
+    frame.at(line::kDiskDevices);
     Ref list_devices = Ref::steal(PyObject_GetAttr(frame.local(kContext), texts.list_devices));
     if (!list_devices) {
         return {};
@@ -65,18 +65,18 @@ Ref disk_serial_number(Frame& frame)
     Ref found;
     Walk status = for_each(frame, line::kDiskDevices, std::move(devices), [&](Ref device) {
         frame.store(kDevice, std::move(device));
-        frame.line = line::kDiskContains;
+        frame.at(line::kDiskContains);
         if (Walk has = walk_status(has_serial(frame.local(kDevice))); has != Walk::kStop) {
             return has;
         }
-        frame.line = line::kDiskReturn;
+        frame.at(line::kDiskReturn);
         found = serial_of(frame.local(kDevice));
         return found ? Walk::kStop : Walk::kError;
     });
     if (status != Walk::kNext) {
         return found; // empty after a failure
     }
-    frame.line = line::kDiskNone;
+    frame.at(line::kDiskNone);
     return empty_text();
 }
 

@@ -1,37 +1,70 @@
-// Where a running function is, and its local variables: an escaping exception
-// gets a traceback entry at the line of the statement that raised it, and the
-// objects a function names live exactly as long as a Python function's local
-// variables would.
+// Where a running function is, and its local variables. A function runs in an
+// interpreter frame of its own (frames.c), which holds its locals and whose
+// instruction pointer follows the statement running, so that what reads the
+// frame stack sees the function at its line, and an escaping exception's
+// traceback entry is that frame. The module body, and a call whose arguments
+// cannot be bound, have no interpreter frame: their entries are made apart.
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
-#include <utility>
+#include <cstdint>
 
+#include "internals.hpp"
 #include "ref.hpp"
 
 namespace ostrel {
 
 struct FunctionSpec; // function.hpp
 
+// The last units of every code object the module makes (function.cpp): the
+// position without a line, then the one instruction more it takes to raise
+// NativeCodeError.
+inline constexpr Py_ssize_t kClosingUnits = 2;
+
 struct Frame {
     PyObject* globals;                  // borrowed: the module namespace
-    int line;                           // the statement running now
+    int line;                           // the statement running now (set through at())
     PyThreadState* thread = nullptr;    // the thread running it
     PyObject* builtins = nullptr;       // borrowed: the namespace of its builtins
     const FunctionSpec* spec = nullptr; // the function running; null: the module's body
-    Ref* locals = nullptr;              // its local variables, in the code object's order; null: none bound
-    Ref traceback_locals{};             // their values as this run's traceback entries show them
-    PyObject* code = nullptr;           // borrowed: the code object monitoring tools are told of; null: none
+    PyObject* code = nullptr;           // borrowed: the code object of its frame and events; null: none
     // 0 until an exception on its way out has been reported where it reached
     // the function; then where it leaves (monitor::kNoLine: at no line).
     int unwind_line = 0;
+    void* pushed = nullptr;                      // its interpreter frame; null: none
+    std::uintptr_t* slots = nullptr;             // that frame's locals, in the code object's order
+    const std::uint16_t** instruction = nullptr; // that frame's instruction pointer
 
     [[nodiscard]] bool body() const { return spec == nullptr; }
+    // The run goes on in `frame`, an interpreter frame of `code`.
+    void attach(void* frame, PyObject* frame_code)
+    {
+        code = frame_code;
+        pushed = frame;
+        slots = reinterpret_cast<std::uintptr_t*>(static_cast<char*>(frame) + internals::ostrel_frame_locals_offset);
+        instruction =
+            reinterpret_cast<const std::uint16_t**>(static_cast<char*>(frame) + internals::ostrel_frame_instr_offset);
+    }
+    // The statement at `to` starts: the frame's instruction is that line's.
+    void at(int to)
+    {
+        line = to;
+        if (instruction) {
+            const auto* units =
+                reinterpret_cast<const std::uint16_t*>(reinterpret_cast<PyCodeObject*>(code)->co_code_adaptive);
+            const int first = reinterpret_cast<PyCodeObject*>(code)->co_firstlineno;
+            const int lines = static_cast<int>(Py_SIZE(code) - kClosingUnits);
+            *instruction = units + (to >= first && to - first < lines ? to - first : lines);
+        }
+    }
     // `name = value`: the old value goes once the new one is in place.
-    void store(std::size_t slot, Ref value) { Ref old = std::exchange(locals[slot], std::move(value)); }
-    [[nodiscard]] PyObject* local(std::size_t slot) const { return locals[slot].get(); }
+    void store(std::size_t slot, Ref value)
+    {
+        Ref old = Ref::steal(internals::exchange_local(pushed, static_cast<int>(slot), value.release()));
+    }
+    [[nodiscard]] PyObject* local(std::size_t slot) const { return internals::local_of(slots[slot]); }
 };
 
 } // namespace ostrel

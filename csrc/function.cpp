@@ -26,6 +26,7 @@ struct Function {
     PyObject* module;
     PyObject* doc;
     PyObject* code;
+    PyObject* frame_function; // the Python function whose frame each run has; null once cleared
     PyObject* globals;
     PyObject* builtins;
     PyObject* annotations;
@@ -142,20 +143,19 @@ bool bind_one(const Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!nesting.entered()) {
         return {};
     }
-    // The local variables go when the run ends, after its result is made, in
-    // the order a Python function's go (internals::kLocalsClearedLastFirst).
-    Ref locals[kMaxLocals];
+    // The run's frame, with the argument as its first local. Its locals go
+    // when it is popped, after the run's result is made, in the order the
+    // interpreter lets go of a Python function's.
+    void* pushed = internals::ostrel_frame_push(nesting.thread(), fn->frame_function, argument, nullptr);
+    if (!pushed) {
+        return {};
+    }
     Frame frame{.globals = fn->globals,
                 .line = spec.first_line,
                 .thread = nesting.thread(),
                 .builtins = fn->builtins,
-                .spec = &spec,
-                .locals = locals,
-                .traceback_locals = {},
-                .code = fn->code};
-    if (argument) {
-        frame.store(0, Ref::dup(argument));
-    }
+                .spec = &spec};
+    frame.attach(pushed, PyFunction_GET_CODE(fn->frame_function));
     // A Python function's first instruction handles what the eval breaker
     // signals, at its def line, then reports PY_START.
     Ref result = entered || monitor::enter(frame) ? spec.body(frame, argument) : Ref{};
@@ -166,12 +166,7 @@ bool bind_one(const Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObj
         monitor::unwound(frame, frame.unwind_line);
     }
     nesting.leave();
-    // Only the traceback entries of an exception still alive keep the locals
-    // they show; the local variables themselves go now.
-    frame.traceback_locals = Ref{};
-    for (std::size_t i = 0; i < kMaxLocals; ++i) {
-        locals[internals::kLocalsClearedLastFirst ? kMaxLocals - 1 - i : i] = Ref{};
-    }
+    internals::ostrel_frame_pop(frame.thread, pushed);
     return result;
 }
 
@@ -480,6 +475,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg)
     Py_VISIT(fn->module);
     Py_VISIT(fn->doc);
     Py_VISIT(fn->code);
+    Py_VISIT(fn->frame_function);
     Py_VISIT(fn->globals);
     Py_VISIT(fn->builtins);
     Py_VISIT(fn->annotations);
@@ -496,6 +492,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg)
 int function_clear(PyObject* self)
 {
     Function* fn = as_function(self);
+    Py_CLEAR(fn->frame_function);
     Py_CLEAR(fn->globals);
     Py_CLEAR(fn->builtins);
     Py_CLEAR(fn->module);
@@ -687,21 +684,23 @@ Ref code_object(const FunctionSpec* spec, const char* name, int first_line, int 
     }
     Ref argcount = Ref::steal(PyLong_FromLong(!entry && spec->parameter ? 1 : 0));
     Ref nlocals = Ref::steal(PyLong_FromSize_t(local_count));
+    // A function's code has fast locals, as a def statement's has.
+    Ref flags = Ref::steal(PyLong_FromLong(!entry && spec && spec->body ? CO_OPTIMIZED | CO_NEWLOCALS : 0));
     Ref replace = Ref::steal(PyObject_GetAttr(code.get(), texts.replace));
-    if (!argcount || !nlocals || !replace) {
+    if (!argcount || !nlocals || !flags || !replace) {
         return {};
     }
     // The stack holds the class LOAD_CONST pushes.
     PyObject* values[] = {varnames.get(), argcount.get(),  nlocals.get(), units.get(),
-                          table.get(),    constants.get(), texts.one};
+                          table.get(),    constants.get(), texts.one,     flags.get()};
     return Ref::steal(PyObject_Vectorcall(replace.get(), values, 0, texts.kw_code_replace));
 }
 
 } // namespace
 
-Ref make_code(const FunctionSpec& spec)
+Ref make_code(const FunctionSpec& spec, bool frame)
 {
-    return code_object(&spec, spec.name, spec.first_line, spec.last_line, false);
+    return code_object(&spec, frame ? spec.traceback_name : spec.name, spec.first_line, spec.last_line, false);
 }
 
 Ref make_entry_code(const FunctionSpec* spec, int line)
@@ -814,11 +813,15 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals)
     Ref module = Ref::steal(PyUnicode_InternFromString("varnok.ostrel"));
     Ref doc = make_text(spec.doc);
     Ref code = make_code(spec);
+    Ref frame_code = make_code(spec, true);
+    Ref frame_function = frame_code ? Ref::steal(PyFunction_New(frame_code.get(), globals)) : Ref{};
     Ref builtins = builtins_of(globals);
     Ref annotations = make_annotations(spec);
-    if (!name || !module || !doc || !code || !builtins || !annotations) {
+    if (!name || !module || !doc || !code || !frame_function || !builtins || !annotations) {
         return {};
     }
+    // The frame's builtins are the function's.
+    Py_SETREF(reinterpret_cast<PyFunctionObject*>(frame_function.get())->func_builtins, Py_NewRef(builtins.get()));
     Function* fn = PyObject_GC_New(Function, function_type);
     if (!fn) {
         return {};
@@ -831,6 +834,7 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals)
     fn->module = module.release();
     fn->doc = doc.release();
     fn->code = code.release();
+    fn->frame_function = frame_function.release();
     fn->globals = Py_NewRef(globals);
     fn->builtins = builtins.release();
     fn->annotations = annotations.release();

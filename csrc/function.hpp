@@ -46,18 +46,17 @@ bool init_function_type();
 // Forgets the types, as when their interpreter is gone.
 void forget_function_type();
 
-// The code object monitoring tools are told of for `spec` (its name, file,
-// lines and local names): the positions are those monitor.hpp describes.
-// Running it raises NativeCodeError, which says what to call instead.
-Ref make_code(const FunctionSpec& spec);
+// A code object of `spec` (its name, file, lines and local names), whose
+// positions are those monitor.hpp describes: __code__, named as the
+// function, or (`frame`) the code of the frames its runs have, which is the
+// code monitoring tools are told of, named as its traceback entries
+// (`varnok.ostrel.<name>`). Running either raises NativeCodeError, which
+// says what to call instead.
+Ref make_code(const FunctionSpec& spec, bool frame = false);
 
 // The code object of a traceback entry at `line` of a run of `spec` (null:
 // of the module body); running it raises as make_code's does.
 Ref make_entry_code(const FunctionSpec* spec, int line);
-
-// The last units of every code object made here: the position without a
-// line, then the one instruction more it takes to raise NativeCodeError.
-inline constexpr Py_ssize_t kClosingUnits = 2;
 
 // A new function object for `spec` whose __globals__ is `globals`.
 Ref make_function(const FunctionSpec& spec, PyObject* globals);

@@ -23,13 +23,13 @@ enum Local : std::uint8_t { kSubprocess, kResult };
 // result = subprocess.check_output([...], timeout=120)
 bool run_tool(Frame& frame)
 {
-    frame.line = line::kGpuImport;
+    frame.at(line::kGpuImport);
     Ref subprocess = import_name(frame, texts.subprocess, nullptr, Py_None);
     if (!subprocess) {
         return false;
     }
     frame.store(kSubprocess, std::move(subprocess));
-    frame.line = line::kGpuRun;
+    frame.at(line::kGpuRun);
     Ref check_output = Ref::steal(PyObject_GetAttr(frame.local(kSubprocess), texts.check_output));
     Ref args[] = {check_output ? Ref::steal(PyList_New(3)) : Ref{}, Ref::dup(texts.tool_timeout)};
     if (!args[0]) {
@@ -52,7 +52,7 @@ Ref gpu_uuid(Frame& frame)
     if (!run_tool(frame)) {
         return {};
     }
-    frame.line = line::kGpuDecode;
+    frame.at(line::kGpuDecode);
     Ref decode = Ref::steal(PyObject_GetAttr(frame.local(kResult), texts.decode));
     Ref encoding[] = {Ref::dup(texts.utf_8)};
     Ref text = decode ? call(frame, std::move(decode), encoding) : Ref{};

@@ -24,6 +24,10 @@ extern "C" int _Py_HandlePending(PyThreadState* thread);
 
 namespace ostrel::internals {
 
+// The low bits of a 3.14 frame's local (_PyStackRef) that tag it rather than
+// address the object; frames.c checks the figure against the headers.
+inline constexpr std::uintptr_t kLocalTagBits = PY_VERSION_HEX >= 0x030E0000 ? 3U : 0U;
+
 // ---- the eval breaker (PyThreadState.eval_breaker) ------------------------------
 //
 // The interpreter checks it after every call of anything but a Python
@@ -77,6 +81,38 @@ inline bool runs_inline(PyThreadState* thread, PyObject* callable, vectorcallfun
     return Py_IS_TYPE(callable, &PyFunction_Type)
            && reinterpret_cast<PyFunctionObject*>(callable)->vectorcall == inline_vectorcall
            && default_frame_evaluator(thread->interp);
+}
+
+// ---- the interpreter frames of the functions' runs (frames.c) ------------------------
+//
+// Pushing, linking, clearing and popping an interpreter frame, and its
+// locals, are the interpreter's internal API; frames.c is compiled against
+// its internal headers and says what each step relies on.
+
+extern "C" {
+// Pushes a frame for the Python function `function` (borrowed) with
+// `argument` (borrowed, or null) as its first local, or with the namespace
+// `locals` (borrowed, or null: fast locals), and links it as the thread's
+// current frame; null with MemoryError set when the thread's data stack
+// cannot grow.
+void* ostrel_frame_push(PyThreadState* thread, PyObject* function, PyObject* argument, PyObject* locals);
+// Unlinks the frame pushed last on the thread, then clears and pops it.
+void ostrel_frame_pop(PyThreadState* thread, void* frame);
+// Puts `value` (stolen, or null) in local `slot`; returns what it held (owned, or null).
+PyObject* ostrel_frame_exchange(void* frame, int slot, PyObject* value);
+extern const size_t ostrel_frame_instr_offset;
+extern const size_t ostrel_frame_locals_offset;
+}
+
+inline PyObject* exchange_local(void* frame, int slot, PyObject* value)
+{
+    return ostrel_frame_exchange(frame, slot, value);
+}
+
+// A local of a pushed frame, borrowed: a null local reads as null.
+inline PyObject* local_of(std::uintptr_t slot)
+{
+    return reinterpret_cast<PyObject*>(slot & ~kLocalTagBits);
 }
 
 // ---- the recursion limit (PyThreadState.py_recursion_remaining) -------------------
@@ -152,8 +188,6 @@ inline PyDict_WatchCallback* dict_watcher_slot(PyInterpreterState* interpreter, 
 // reported while `tracing` is set, as the interpreter reports none then.
 extern "C" const size_t ostrel_monitoring_callables_offset;
 extern "C" const int ostrel_monitoring_events; // CPython's _PY_MONITORING_EVENTS
-// The tools behind sys.setprofile and sys.settrace (PY_MONITORING_SYS_PROFILE_ID, _TRACE_ID).
-extern "C" const int ostrel_legacy_tools;
 
 inline int& tracing(PyThreadState* thread)
 {
@@ -197,10 +231,6 @@ inline PyObject* type_lookup(PyTypeObject* type, PyObject* name)
 // From 3.14 a function's annotations are made on demand by its __annotate__
 // (PEP 649); the module's functions carry the attribute where Python's do.
 #define OSTREL_FUNCTIONS_HAVE_ANNOTATE (PY_VERSION_HEX >= 0x030E0000)
-
-// The order in which a returning Python function's local variables are let
-// go: the code object's order up to 3.13, the reverse from 3.14.
-inline constexpr bool kLocalsClearedLastFirst = PY_VERSION_HEX >= 0x030E0000;
 
 // The order in which an instruction lets go of its inputs once done with them:
 // in the order they were pushed up to 3.13 (a call's callable, then its

@@ -11,5 +11,4 @@
 const size_t ostrel_dict_watchers_offset = offsetof(PyInterpreterState, dict_state.watchers);
 const size_t ostrel_monitoring_callables_offset = offsetof(PyInterpreterState, monitoring_callables);
 const int ostrel_monitoring_events = _PY_MONITORING_EVENTS;
-const int ostrel_legacy_tools = (1 << PY_MONITORING_SYS_PROFILE_ID) | (1 << PY_MONITORING_SYS_TRACE_ID);
 const size_t ostrel_eval_frame_offset = offsetof(PyInterpreterState, eval_frame);

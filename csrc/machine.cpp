@@ -79,7 +79,7 @@ int quick_selection(const Frame& frame, PyObject* argument)
 Ref run_source(Frame& frame, Member member)
 {
     const Choice& choice = kChoices[member];
-    frame.line = choice.call_line;
+    frame.at(choice.call_line);
     Ref source = lookup_global(frame.globals, frame.builtins, texts.*choice.source, remembered_lookups.sources[member]);
     Ref result = source ? call(frame, std::move(source), {}) : Ref{};
     return checked_text(std::move(result));
@@ -91,11 +91,11 @@ Ref machine_code(Frame& frame, PyObject* argument)
         if (selected != kNoMember) {
             return run_source(frame, static_cast<Member>(selected));
         }
-        frame.line = line::kCodeNone;
+        frame.at(line::kCodeNone);
         return empty_text();
     }
     for (Member member : {kMac, kDisk, kCuda}) {
-        frame.line = kChoices[member].test_line;
+        frame.at(kChoices[member].test_line);
         Ref value = device_type_member(frame, member);
         int selected = value ? equals(Ref::dup(argument), std::move(value)) : -1;
         if (selected < 0) {
@@ -105,7 +105,7 @@ Ref machine_code(Frame& frame, PyObject* argument)
             return run_source(frame, member);
         }
     }
-    frame.line = line::kCodeNone;
+    frame.at(line::kCodeNone);
     return empty_text();
 }
 
@@ -119,7 +119,7 @@ Ref get_machine_code(Frame& frame, PyObject* device_type)
 
 Ref get_machine_string(Frame& frame, PyObject*)
 {
-    frame.line = line::kStringJoin;
+    frame.at(line::kStringJoin);
     constexpr Member kOrder[] = {kDisk, kMac, kCuda};
     Ref pieces[3];
     Py_ssize_t length = 2;

@@ -179,7 +179,7 @@ constexpr ReportLine kReportLines[] = {
 int report_lines(Frame& frame)
 {
     for (const ReportQuery& query : kReportQueries) {
-        frame.line = query.line;
+        frame.at(query.line);
         Ref machine_code = lookup_global(frame.globals, frame.builtins, texts.get_machine_code);
         Ref device_type = machine_code ? lookup_global(frame.globals, frame.builtins, texts.DeviceType) : Ref{};
         Ref member[] = {device_type ? Ref::steal(PyObject_GetAttr(device_type.get(), texts.*query.member)) : Ref{}};
@@ -190,7 +190,7 @@ int report_lines(Frame& frame)
         }
     }
     for (const ReportLine& report : kReportLines) {
-        frame.line = report.line;
+        frame.at(report.line);
         Ref value = lookup_global(frame.globals, frame.builtins, texts.*report.source);
         if (!value || print_line(frame, texts.*report.prefix, value.get()) < 0) {
             return -1;
@@ -202,7 +202,7 @@ int report_lines(Frame& frame)
 // The command-line report, run when the module runs as the main module.
 int run_report(Frame& frame)
 {
-    frame.line = line::kReportTest;
+    frame.at(line::kReportTest);
     if (int is_main = runs_as_main(frame); is_main <= 0) {
         return is_main;
     }
@@ -215,10 +215,10 @@ int run_report(Frame& frame)
     int status = 0;
     {
         ExceptBlock handler(frame);
-        frame.line = line::kReportHandler - 1;
+        frame.at(line::kReportHandler - 1);
         status = PyDict_SetItem(frame.globals, texts.report_error, handler.error());
         if (status == 0) {
-            frame.line = line::kReportHandler;
+            frame.at(line::kReportHandler);
             Ref bound = lookup_global(frame.globals, frame.builtins, texts.report_error);
             status = bound ? print_line(frame, texts.prefix_report_error, bound.get()) : -1;
         }
@@ -256,7 +256,7 @@ int run_statements(Frame& frame)
         {line::kImportLogger, &Texts::loguru_module, &Texts::fromlist_logger, &Texts::logger},
     };
     for (const Import& import : imports) {
-        frame.line = import.line;
+        frame.at(import.line);
         Ref value = import.fromlist
                         ? import_from(frame, texts.*import.module, texts.*import.fromlist, texts.*import.name)
                         : import_module(frame, texts.*import.module, nullptr);
@@ -264,12 +264,12 @@ int run_statements(Frame& frame)
             return -1;
         }
     }
-    frame.line = line::kDeviceType;
+    frame.at(line::kDeviceType);
     if (bind(globals, texts.DeviceType, make_device_type(frame)) < 0) {
         return -1;
     }
     for (const FunctionSpec& spec : kFunctions) {
-        frame.line = spec.first_line;
+        frame.at(spec.first_line);
         Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
         if (!name || bind(globals, name.get(), make_function(spec, globals)) < 0) {
             return -1;
@@ -278,15 +278,16 @@ int run_statements(Frame& frame)
     if (run_report(frame) < 0) {
         return -1;
     }
-    frame.line = line::kHeader;
+    frame.at(line::kHeader);
     if (bind(globals, texts.dunder_test, Ref::steal(PyDict_New())) < 0) {
         return -1;
     }
     return monitor::returned(frame, Py_None);
 }
 
-// What monitoring tools are told of the module body: a code object named as
-// a Python module's, from its first line to its last statement.
+// The module body's frame, and what monitoring tools are told of it: a code
+// object named as its traceback entries, from its first line to its last
+// statement.
 constexpr FunctionSpec kBody = {
     .name = "<module>",
     .traceback_name = line::kInitName,
@@ -406,18 +407,37 @@ int module_exec(PyObject* module)
     Frame frame{.globals = globals.get(), .line = line::kHeader, .thread = PyThreadState_Get(), .spec = nullptr};
     bool entered = false;
     Ref code;
-    // The body's builtins are those of its namespace, which the first step sets.
+    Ref function;
+    void* pushed = nullptr;
+    // The body's builtins are those of its namespace, which the first step
+    // sets. Its statements run in a frame of their own, whose locals are
+    // the namespace.
     auto statements = [&] {
         frame.builtins = PyModule_GetDict(process.builtins);
-        code = make_code(kBody);
-        frame.code = code.get();
-        return code && monitor::start(frame) == 0 ? run_statements(frame) : -1;
+        code = make_code(kBody, true);
+        function = code ? Ref::steal(PyFunction_New(code.get(), globals.get())) : Ref{};
+        if (!function) {
+            return -1;
+        }
+        Py_SETREF(reinterpret_cast<PyFunctionObject*>(function.get())->func_builtins, Py_NewRef(frame.builtins));
+        pushed = internals::ostrel_frame_push(frame.thread, function.get(), nullptr, globals.get());
+        if (!pushed) {
+            return -1;
+        }
+        frame.attach(pushed, code.get());
+        return monitor::start(frame) == 0 ? run_statements(frame) : -1;
     };
-    if (prepare_module(module, entered) < 0 || statements() < 0) {
+    const bool failed = prepare_module(module, entered) < 0 || statements() < 0;
+    if (failed) {
         if (frame.unwind_line == 0) {
             reached(frame);
         }
         monitor::unwound(frame, frame.unwind_line);
+    }
+    if (pushed) {
+        internals::ostrel_frame_pop(frame.thread, pushed);
+    }
+    if (failed) {
         // A failed load leaves nothing behind: the next import starts afresh.
         if (entered) {
             forget_entry(module);

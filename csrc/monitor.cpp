@@ -105,7 +105,6 @@ void refresh()
     monitors.any = false;
     for (int i = 0; i < kEvents; ++i) {
         monitors.states[i] = fresh[i];
-        monitors.states[i].active &= static_cast<uint8_t>(~static_cast<unsigned>(internals::ostrel_legacy_tools));
         monitors.any = monitors.any || monitors.states[i].active;
     }
     monitors.quiet = monitors.any ? ~uintptr_t{0} : static_cast<uintptr_t>(version);

@@ -10,9 +10,11 @@
 // have. No LINE events: tools that ask for lines ask for the source, and
 // src/varnok/ostrel is no file.
 //
-// Tools registered through sys.setprofile or sys.settrace get nothing: they
-// would be handed the caller's frame for the module's events (a native run has
-// none of its own), and so misreport the caller.
+// Tools registered through sys.setprofile or sys.settrace are monitoring
+// tools too, whose callbacks hand the thread's current frame to the profile
+// or trace function: the frame of the run, which is current while it reports
+// (frame.hpp), so they get `call`, `return` and `exception` for the functions
+// and the body as for Python code.
 #pragma once
 
 #include <Python.h>

@@ -74,7 +74,7 @@ enum Local : std::uint8_t { kIface, kAddrs, kAddr };
 // else through its items(). The table is let go as the loop lets go of it.
 template <class Visit> Walk for_each_interface(Frame& frame, int line, Ref table, Visit&& visit)
 {
-    frame.line = line;
+    frame.at(line);
     if (PyDict_CheckExact(table.get())) {
         // items() is a call of built-in code, after which the interpreter
         // handles what its eval breaker signals; the walk then goes as the
@@ -93,7 +93,7 @@ template <class Visit> Walk for_each_interface(Frame& frame, int line, Ref table
             if (!first && !loop_back(frame)) {
                 return failed(frame);
             }
-            frame.line = line;
+            frame.at(line);
             if (PyDict_GET_SIZE(table.get()) != size) {
                 PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
                 return failed(frame);
@@ -136,7 +136,7 @@ template <class Visit> Walk for_each_interface(Frame& frame, int line, Ref table
 
 Ref query_interfaces(Frame& frame, int line)
 {
-    frame.line = line;
+    frame.at(line);
     Remembered& r = remembered_lookups;
     Ref query;
     {
@@ -203,18 +203,18 @@ Walk preferred_pass(Frame& frame, Ref& found)
         return Walk::kError;
     }
     return for_each_interface(frame, line::kMacPreferredQuery, std::move(table), [&] {
-        frame.line = line::kMacPreferredName;
+        frame.at(line::kMacPreferredName);
         if (Walk preferred = walk_status(is_preferred(frame.local(kIface))); preferred != Walk::kStop) {
             return preferred;
         }
         Ref addresses = Ref::dup(frame.local(kAddrs));
         return for_each(frame, line::kMacPreferredRecords, std::move(addresses), [&](Ref record) {
             frame.store(kAddr, std::move(record));
-            frame.line = line::kMacPreferredFamily;
+            frame.at(line::kMacPreferredFamily);
             if (Walk link = walk_status(is_link_record(frame)); link != Walk::kStop) {
                 return link;
             }
-            frame.line = line::kMacPreferredReturn;
+            frame.at(line::kMacPreferredReturn);
             return take_address(frame, found);
         });
     });
@@ -230,15 +230,15 @@ Walk fallback_pass(Frame& frame, Ref& found)
         Ref addresses = Ref::dup(frame.local(kAddrs));
         return for_each(frame, line::kMacFallbackRecords, std::move(addresses), [&](Ref record) {
             frame.store(kAddr, std::move(record));
-            frame.line = line::kMacFallbackFamily;
+            frame.at(line::kMacFallbackFamily);
             if (Walk link = walk_status(is_link_record(frame)); link != Walk::kStop) {
                 return link;
             }
-            frame.line = line::kMacFallbackName;
+            frame.at(line::kMacFallbackName);
             if (int excluded = is_excluded(frame.local(kIface)); excluded != 0) {
                 return excluded > 0 ? Walk::kNext : Walk::kError;
             }
-            frame.line = line::kMacFallbackReturn;
+            frame.at(line::kMacFallbackReturn);
             return take_address(frame, found);
         });
     });
@@ -254,7 +254,7 @@ Ref mac_address(Frame& frame)
     if (status != Walk::kNext) {
         return found; // empty after a failure
     }
-    frame.line = line::kMacNone;
+    frame.at(line::kMacNone);
     return empty_text();
 }
 

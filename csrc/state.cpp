@@ -39,8 +39,9 @@ bool make_texts()
     }
     return store(texts.kw_subsystem, Py_BuildValue("(s)", "subsystem"))
            && store(texts.kw_timeout, Py_BuildValue("(s)", "timeout"))
-           && store(texts.kw_code_replace, Py_BuildValue("(sssssss)", "co_varnames", "co_argcount", "co_nlocals",
-                                                         "co_code", "co_linetable", "co_consts", "co_stacksize"))
+           && store(texts.kw_code_replace,
+                    Py_BuildValue("(ssssssss)", "co_varnames", "co_argcount", "co_nlocals", "co_code", "co_linetable",
+                                  "co_consts", "co_stacksize", "co_flags"))
            && store(texts.tool_timeout, PyLong_FromLong(120)) && store(texts.zero, PyLong_FromLong(0))
            && store(texts.one, PyLong_FromLong(1)) && store(texts.fromlist_enum, PyTuple_Pack(1, texts.Enum))
            && store(texts.fromlist_union, PyTuple_Pack(1, texts.Union))

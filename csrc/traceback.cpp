@@ -47,74 +47,35 @@ int except_slot(const Frame& frame)
 
 } // namespace
 
-void refresh_traceback_locals(Frame& frame)
-{
-    PyObject* locals = frame.traceback_locals.get();
-    if (!locals) {
-        return;
-    }
-    Ref raised = Ref::steal(PyErr_GetRaisedException());
-    const std::size_t count = frame.spec->local_count;
-    auto update = [&](std::size_t i, bool bound) {
-        Ref name = Ref::steal(PyUnicode_InternFromString(frame.spec->local_names[i]));
-        return name
-               && (bound ? PyDict_SetItem(locals, name.get(), frame.local(i)) : PyDict_Pop(locals, name.get(), nullptr))
-                      >= 0;
-    };
-    if constexpr (internals::kLocalsClearedLastFirst) {
-        // A dict lets go of its values first to last: it holds them last
-        // first, so that the entries' locals go as a frame's do. What is
-        // still bound is also held by the run, so emptying the dict to
-        // reorder it lets go of nothing.
-        bool done = true;
-        for (std::size_t i = 0; i < count && done; ++i) {
-            done = frame.local(i) || update(i, false);
-        }
-        PyDict_Clear(locals);
-        for (std::size_t i = count; i > 0 && done; --i) {
-            done = !frame.local(i - 1) || update(i - 1, true);
-        }
-    }
-    else {
-        for (std::size_t i = 0; i < count && update(i, frame.local(i) != nullptr); ++i) {
-        }
-    }
-    PyErr_Clear();
-    PyErr_SetRaisedException(raised.release());
-}
-
 void add_traceback(Frame& frame)
 {
-    // The exception is parked while the code and frame objects are made; a
-    // failure to make them leaves the exception as it was, without the entry.
+    // A function's entry is its own frame, the thread's current one while
+    // it runs, at the line it is at.
+    if (frame.pushed) {
+        Ref raised = Ref::steal(PyErr_GetRaisedException());
+        Ref entry = Ref::steal(reinterpret_cast<PyObject*>(PyThreadState_GetFrame(frame.thread)));
+        PyErr_Clear();
+        PyErr_SetRaisedException(raised.release());
+        if (entry) {
+            PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(entry.get()));
+        }
+        return;
+    }
+    // The module body's, and that of a call whose arguments could not be
+    // bound, are made here: the exception is parked while the code and
+    // frame objects are made; a failure to make them leaves the exception as
+    // it was, without the entry.
     Ref raised = Ref::steal(PyErr_GetRaisedException());
     Ref code = traceback_code(frame);
     // A function that the garbage collector has cleared has no namespace left;
-    // its entry gets an empty one.
+    // its entry gets an empty one. The body's locals are its globals; a call
+    // whose arguments could not be bound has none.
     Ref namespace_ = frame.globals ? Ref::dup(frame.globals) : Ref::steal(PyDict_New());
-    // The entries of a function's run hold its local variables, as a Python
-    // function's frame does: none for a function without any, or for a call
-    // whose arguments could not be bound. All entries of one run share them.
-    PyObject* locals = nullptr;
-    Ref none_bound;
-    if (frame.body()) {
-        locals = frame.globals;
-    }
-    else if (frame.locals && frame.spec->local_count > 0) {
-        if (!frame.traceback_locals) {
-            frame.traceback_locals = Ref::steal(PyDict_New());
-        }
-        refresh_traceback_locals(frame);
-        locals = frame.traceback_locals.get();
-    }
-    else {
-        none_bound = Ref::steal(PyDict_New());
-        locals = none_bound.get();
-    }
+    Ref locals = frame.body() ? Ref::dup(frame.globals) : Ref::steal(PyDict_New());
     Ref entry;
     if (code && namespace_ && locals) {
-        entry = Ref::steal(reinterpret_cast<PyObject*>(
-            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), namespace_.get(), locals)));
+        entry = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), namespace_.get(), locals.get())));
     }
     PyErr_Clear();
     PyErr_SetRaisedException(raised.release());
@@ -139,7 +100,6 @@ ExceptBlock::ExceptBlock(Frame& frame) : frame_(frame)
     saved_ = std::exchange(internals::handled_exception(frame.thread), Py_NewRef(error_.get()));
     if (const int slot = except_slot(frame); slot >= 0) {
         frame.store(slot, Ref::dup(error_.get()));
-        refresh_traceback_locals(frame);
     }
 }
 
@@ -159,7 +119,6 @@ ExceptBlock::~ExceptBlock()
         if (slot >= 0) {
             frame_.store(slot, Ref::dup(Py_None));
             frame_.store(slot, Ref{});
-            refresh_traceback_locals(frame_);
         }
     };
     const bool raising = PyErr_Occurred() != nullptr;
@@ -239,7 +198,7 @@ Ref handle_failure(Frame& frame, PyObject* prefix, int handler_line)
     }
     {
         ExceptBlock handler(frame);
-        frame.line = handler_line;
+        frame.at(handler_line);
         if (print_line(frame, prefix, handler.error()) < 0 && !block_failed(frame, handler_line, handler)) {
             return {};
         }
@@ -248,7 +207,7 @@ Ref handle_failure(Frame& frame, PyObject* prefix, int handler_line)
         monitor::reraised(frame, monitor::kNoLine);
         return {};
     }
-    frame.line = handler_line + 1; // return ""
+    frame.at(handler_line + 1); // return ""
     Ref empty = empty_text();
     if (monitor::returned(frame, empty.get()) < 0) {
         reached(frame);

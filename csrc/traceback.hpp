@@ -18,10 +18,6 @@ void add_traceback(Frame& frame);
 // traceback entry, then RAISE for monitoring tools, which see the entry on it.
 void reached(Frame& frame);
 
-// Brings the locals that the run's traceback entries show up to date, as a
-// Python frame's locals read while it runs or after it has ended.
-void refresh_traceback_locals(Frame& frame);
-
 // An exception raised in a `try:` block whose clause is `except Exception`
 // (`handler_line` is the line after it): it reaches the frame, unless
 // already reported there, and the clause starts (EXCEPTION_HANDLED). False

@@ -59,7 +59,7 @@ inline bool loop_back(const Frame& frame)
 // walk ran to the end.
 template <class Visit> Walk for_each(Frame& frame, int line, Ref iterable, Visit&& visit)
 {
-    frame.line = line;
+    frame.at(line);
     if (PyList_CheckExact(iterable.get()) || PyTuple_CheckExact(iterable.get())) {
         // Walked by index as their own iterators do: a list that changes
         // meanwhile (in a visit, or in a signal handler) is read at its
@@ -68,7 +68,7 @@ template <class Visit> Walk for_each(Frame& frame, int line, Ref iterable, Visit
             if (i > 0 && !loop_back(frame)) {
                 return failed(frame);
             }
-            frame.line = line;
+            frame.at(line);
             if (i >= PySequence_Fast_GET_SIZE(iterable.get())) {
                 iterable = Ref{};
                 return Walk::kNext;
@@ -87,7 +87,7 @@ template <class Visit> Walk for_each(Frame& frame, int line, Ref iterable, Visit
         if (!first && !loop_back(frame)) {
             return failed(frame);
         }
-        frame.line = line;
+        frame.at(line);
         Ref item = Ref::steal(PyIter_Next(iterator.get()));
         if (!item) {
             return PyErr_Occurred() ? failed(frame) : Walk::kNext;

@@ -60,8 +60,8 @@ INHERENT = {
     "function itself (the module's calls are compared with plain Python elsewhere)",
     "pickle, copy": "not compared while __reduce_ex__, __reduce__ or __deepcopy__ is an instance attribute: they "
     "know a Python function by its type, any other object through those names",
-    "frames": "none of its own: sys._getframe, settrace/setprofile, warnings' stacklevel see the caller's; "
-    "sys.monitoring gets its events, but no LINE (test_robustness)",
+    "frames": "each run's frame is that of a plain function on a code object named as its traceback entries, "
+    "which the function holds beside __code__ (not counted in `held`); no LINE events (test_robustness)",
     "stack bound": "nested runs take C stack: cycles end sooner past a recursion limit of about 2,400 (not drawn)",
     "getter's AttributeError": "always given name and obj; plain Python only where unspecialised (drawn with both)",
 }
@@ -212,7 +212,8 @@ class Side:
     def held(self):
         """Which attributes' values the collector sees the function hold, and how many other objects."""
         subject, values = self.subject, [getattr(self.subject, name, None) for name in HELD]
-        held = [r for r in gc.get_referents(subject) if r is not None and r is not type(subject)]
+        frames = [r for r in gc.get_referents(subject) if getattr(r, "__name__", "").startswith("varnok.ostrel.")]
+        held = [r for r in gc.get_referents(subject) if r is not None and r is not type(subject) and r not in frames]
         return sorted(n for n, v in zip(HELD, values, strict=True) if any(r is v for r in held)), len(held)
 
     def views(self, seen):

@@ -139,7 +139,7 @@ mon.set_local_events(4, m.get_mac_address.__code__, E.LINE | E.BRANCH)
 REFUSAL = "NativeCodeError: {}: this code object describes varnok.ostrel's native {} and cannot run: {} instead"
 CALL = REFUSAL.format("{0}", "function {0}{1}", "call varnok.ostrel.{0}{1}")
 # Programs and all they must print: failed loads, code objects run, and the module under tools of every kind (a
-# profile or trace function gets nothing from it: it would be handed the caller's frame; monitoring tools whose
+# profile or trace function is handed the frame each run has, named as its entries; monitoring tools whose
 # callbacks fail, disable an event, or instrument the functions' code as coverage does; the twin check draws
 # tools that fail at every event).
 PROGRAMS = {
@@ -194,7 +194,7 @@ for code in [codes[0], frame.f_code, m.get_mac_address.__code__, m.get_machine_c
             "ModuleNotFoundError 5",
             "ZeroDivisionError False",
             "disk_serial_number gpu_uuid mac_address machine_code machine_string {}",
-            *[REFUSAL.format(n, "module body", "import varnok.ostrel") for n in ("<module>", "init varnok.ostrel")],
+            *[REFUSAL.format(n, "module body", "import varnok.ostrel") for n in ["init varnok.ostrel"] * 2],
             *[CALL.format(*call) for call in [("get_mac_address", "()"), ("get_machine_code", "(device_type)")]],
         ],
     ),
@@ -228,7 +228,8 @@ print(first is not second, _imp.create_dynamic(spec) is first, "DeviceType" in v
     "tools": (
         TOOLS,
         [
-            "[('call', 'gpu'), ('return', 'gpu'), ('c_call', '<module>'), ('call', 'gpu')]",
+            "[('call', F), ('call', 'gpu'), ('return', 'gpu'), ('return', F), ('c_call', '<module>'), ('call', F), "
+            "('call', 'gpu')]".replace("F", "'varnok.ostrel.get_machine_code'"),
             "Error while getting machine code: Cannot disable C_RETURN events. Callback removed.",
             "'' None",
             "Error while getting machine code: division by zero",  # a failing C_RAISE callback's error replaces

@@ -1290,8 +1290,9 @@ def monitored(name, code, offset, callable_=None, first=None, record=note, tool=
     ):
         return
     line = next((n for s, e, n in code.co_lines() if s <= offset < e), None)
-    edge = code.co_name == "<module>" and name in ("PY_START", "PY_RETURN")
-    record(f"monitor{'' if tool == TOOL else tool} {name} {code.co_name} {'edge' if edge else line}")
+    named = "<module>" if code.co_name == "init varnok.ostrel" else code.co_name.removeprefix("varnok.ostrel.")
+    edge = named == "<module>" and name in ("PY_START", "PY_RETURN")
+    record(f"monitor{'' if tool == TOOL else tool} {name} {named} {'edge' if edge else line}")
     mode = RUN.monitored if isinstance(RUN.monitored, list) and RUN.armed and tool == TOOL else [None] * 3
     if mode[1] == name and (RUN.counts.update([f"tool {name}"]) or RUN.counts[f"tool {name}"] == mode[2]):
         if mode[0] == "call":
