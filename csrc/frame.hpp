@@ -51,6 +51,12 @@ struct Frame {
     void at(int to)
     {
         line = to;
+        point(to);
+    }
+    // The frame's instruction is one of line `to` (its last position, with
+    // no line, for a line outside the code).
+    void point(int to) const
+    {
         if (instruction) {
             const auto* units =
                 reinterpret_cast<const std::uint16_t*>(reinterpret_cast<PyCodeObject*>(code)->co_code_adaptive);

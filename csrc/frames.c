@@ -9,8 +9,12 @@
  * release it is built for (they are C, not C++). What differs between 3.13
  * and 3.14 stands side by side:
  *
- * - _PyEvalFramePushAndInit (exported, pycore_frame.h / pycore_interpframe.h)
- *   takes a data stack slot, binds the arguments as the function's first
+ * - _PyFrame_PushUnchecked (inline) takes the next slot of the thread's data
+ *   stack where _PyThreadState_HasStackSpace says it is free, as the
+ *   interpreter's CALL of a Python function does, consuming a reference to
+ *   the function; the locals start null. Otherwise
+ *   _PyEvalFramePushAndInit (exported, pycore_frame.h / pycore_interpframe.h)
+ *   takes a slot from a new chunk of the data stack, binds the arguments as the function's first
  *   locals and consumes its references to the function and the arguments,
  *   even when it fails (MemoryError: the data stack cannot grow). 3.13 takes
  *   objects and leaves `previous` to whoever links the frame; 3.14 takes
@@ -55,15 +59,33 @@ void* ostrel_frame_push(PyThreadState* thread, PyObject* function, PyObject* arg
 {
     _PyInterpreterFrame* previous = thread->current_frame;
     const size_t count = argument ? 1 : 0;
+    PyCodeObject* code = (PyCodeObject*)((PyFunctionObject*)function)->func_code;
+    _PyInterpreterFrame* frame = NULL;
 #if PY_VERSION_HEX >= 0x030E0000
-    _PyStackRef args[1] = {argument ? PyStackRef_FromPyObjectNew(argument) : PyStackRef_NULL};
-    _PyInterpreterFrame* frame =
-        _PyEvalFramePushAndInit(thread, PyStackRef_FromPyObjectNew(function), Py_XNewRef(locals), args, count, NULL,
-                                previous);
+    if (!locals && _PyThreadState_HasStackSpace(thread, code->co_framesize)) {
+        /* The interpreter's own fast path for a call whose arguments match. */
+        frame = _PyFrame_PushUnchecked(thread, PyStackRef_FromPyObjectNew(function), (int)count, previous);
+        if (argument) {
+            frame->localsplus[0] = PyStackRef_FromPyObjectNew(argument);
+        }
+    }
+    else {
+        _PyStackRef args[1] = {argument ? PyStackRef_FromPyObjectNew(argument) : PyStackRef_NULL};
+        frame = _PyEvalFramePushAndInit(thread, PyStackRef_FromPyObjectNew(function), Py_XNewRef(locals), args, count,
+                                        NULL, previous);
+    }
 #else
-    PyObject* args[1] = {Py_XNewRef(argument)};
-    _PyInterpreterFrame* frame =
-        _PyEvalFramePushAndInit(thread, (PyFunctionObject*)Py_NewRef(function), Py_XNewRef(locals), args, count, NULL);
+    if (!locals && _PyThreadState_HasStackSpace(thread, code->co_framesize)) {
+        frame = _PyFrame_PushUnchecked(thread, (PyFunctionObject*)Py_NewRef(function), (int)count);
+        if (argument) {
+            frame->localsplus[0] = Py_NewRef(argument);
+        }
+    }
+    else {
+        PyObject* args[1] = {Py_XNewRef(argument)};
+        frame = _PyEvalFramePushAndInit(thread, (PyFunctionObject*)Py_NewRef(function), Py_XNewRef(locals), args,
+                                        count, NULL);
+    }
     if (frame) {
         frame->previous = previous;
     }

@@ -166,6 +166,12 @@ int handled(Frame& frame, int line)
 
 void reraised(Frame& frame, int line)
 {
+    // The instruction that raises again is where the frame stands from then
+    // on, to tools and to any later traceback entry: the cleanup that may
+    // follow puts the frame back at it.
+    if (line != kNoLine) {
+        frame.point(line);
+    }
     fire(frame, kReraise, PyMonitoring_FireReraiseEvent, line);
 }
 

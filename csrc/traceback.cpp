@@ -98,9 +98,15 @@ ExceptBlock::ExceptBlock(Frame& frame) : frame_(frame)
     // The running frame's own slot, as the interpreter's `except` does: not
     // the topmost exception being handled, which may be a caller's.
     saved_ = std::exchange(internals::handled_exception(frame.thread), Py_NewRef(error_.get()));
+    // Bound to `e`, the exception is no longer held by the block itself.
     if (const int slot = except_slot(frame); slot >= 0) {
-        frame.store(slot, Ref::dup(error_.get()));
+        frame.store(slot, std::move(error_));
     }
+}
+
+PyObject* ExceptBlock::error() const
+{
+    return error_ ? error_.get() : frame_.local(except_slot(frame_));
 }
 
 ExceptBlock::~ExceptBlock()
@@ -199,7 +205,12 @@ Ref handle_failure(Frame& frame, PyObject* prefix, int handler_line)
     {
         ExceptBlock handler(frame);
         frame.at(handler_line);
-        if (print_line(frame, prefix, handler.error()) < 0 && !block_failed(frame, handler_line, handler)) {
+        if (print_line(frame, prefix, handler.error()) >= 0) {
+            // The block's cleanup is the `return ""` statement's own first
+            // step, at its line.
+            frame.at(handler_line + 1);
+        }
+        else if (!block_failed(frame, handler_line, handler)) {
             return {};
         }
     }
@@ -207,8 +218,7 @@ Ref handle_failure(Frame& frame, PyObject* prefix, int handler_line)
         monitor::reraised(frame, monitor::kNoLine);
         return {};
     }
-    frame.at(handler_line + 1); // return ""
-    Ref empty = empty_text();
+    Ref empty = empty_text(); // return ""
     if (monitor::returned(frame, empty.get()) < 0) {
         reached(frame);
         return {};

@@ -41,13 +41,14 @@ public:
     ExceptBlock(const ExceptBlock&) = delete;
     ExceptBlock& operator=(const ExceptBlock&) = delete;
 
-    [[nodiscard]] PyObject* error() const { return error_.get(); }
+    // The exception taken: `e`'s value in a function.
+    [[nodiscard]] PyObject* error() const;
     // The frame is left from inside the block, before its cleanup has run.
     void abandon() { abandoned_ = true; }
 
 private:
     Frame& frame_;
-    Ref error_;
+    Ref error_;       // until bound to a function's `e`
     PyObject* saved_; // owned: what the slot held before
     bool abandoned_ = false;
 };

@@ -110,9 +110,9 @@ def note(text):
     LOG.append(text)
 
 
-def warned(message, category, *_):
-    """Warnings are compared by category and text; where one is attributed is not (the module has no frame)."""
-    note(f"warning {category.__name__} {message}")
+def warned(message, category, filename, lineno, *_):
+    """Warnings are compared by category, text and the line they are attributed to."""
+    note(f"warning {category.__name__} {message} at {Path(filename).name}:{lineno}")
 
 
 def text_of(exc):
@@ -122,20 +122,38 @@ def text_of(exc):
         return f"<no text: {type(failure).__name__}>"
 
 
+def named(code):
+    """A code object's name as the twin's: the module's frames are named as its traceback entries."""
+    return "<module>" if code.co_name == "init varnok.ostrel" else code.co_name.removeprefix("varnok.ostrel.")
+
+
+def seen_at(frame, line):
+    """A frame of the module (or twin) as a traceback entry, or a stand-in reading the stack, shows it."""
+    name = named(frame.f_code)
+    return f"{name}@ostrel:{line} {sorted(frame.f_locals) if name != '<module>' else 'globals'}"
+
+
 def entries(tb):
     found = []
     for frame, line in traceback.walk_tb(tb):
         code = frame.f_code
-        if code.co_filename == twin.HELPERS:
-            continue
-        name = code.co_name
-        if code.co_filename == MODULE_FILE:
-            name = "<module>" if name == "init varnok.ostrel" else name.removeprefix("varnok.ostrel.")
-        entry = f"{name}@{Path(code.co_filename).name}:{line}"
-        if code.co_filename == MODULE_FILE:  # and the names of the locals it holds
-            entry += f" {sorted(frame.f_locals) if name != '<module>' else 'globals'}"
-        found.append(entry)
+        if code.co_filename != twin.HELPERS:
+            found.append(
+                seen_at(frame, line)
+                if code.co_filename == MODULE_FILE
+                else f"{code.co_name}@{Path(code.co_filename).name}:{line}"
+            )
     return found
+
+
+def stack():
+    """The module's (or twin's) frames on the stack as a stand-in sees them: the innermost three, and how many."""
+    frame, found = sys._getframe(2), []
+    while frame:
+        if frame.f_code.co_filename == MODULE_FILE:
+            found.append(seen_at(frame, frame.f_lineno) if len(found) < 3 else "")
+        frame = frame.f_back
+    return [*found[:3], len(found)]
 
 
 def describe_exception(exc, depth=0):
@@ -190,7 +208,7 @@ RUN = Program([])
 
 
 def event(site, label=""):
-    note(f"{site} {label}".rstrip())
+    note(f"{site} {label}".rstrip() + f" in {stack()}")
     RUN.spend(1)
     RUN.counts[site] += 1
     if not RUN.armed:
@@ -203,7 +221,7 @@ def event(site, label=""):
             if action[0] == "raise":
                 raise ERRORS[action[1]]()
             if action[0] == "warn":
-                warnings.warn(f"at {site}", UserWarning, stacklevel=2)
+                warnings.warn(f"at {site}", UserWarning, stacklevel=3)  # the stand-in's caller's line
                 return
             RUN.world.change(action[1:])
 
@@ -1290,9 +1308,8 @@ def monitored(name, code, offset, callable_=None, first=None, record=note, tool=
     ):
         return
     line = next((n for s, e, n in code.co_lines() if s <= offset < e), None)
-    named = "<module>" if code.co_name == "init varnok.ostrel" else code.co_name.removeprefix("varnok.ostrel.")
-    edge = named == "<module>" and name in ("PY_START", "PY_RETURN")
-    record(f"monitor{'' if tool == TOOL else tool} {name} {named} {'edge' if edge else line}")
+    edge = named(code) == "<module>" and name in ("PY_START", "PY_RETURN")
+    record(f"monitor{'' if tool == TOOL else tool} {name} {named(code)} {'edge' if edge else line}")
     mode = RUN.monitored if isinstance(RUN.monitored, list) and RUN.armed and tool == TOOL else [None] * 3
     if mode[1] == name and (RUN.counts.update([f"tool {name}"]) or RUN.counts[f"tool {name}"] == mode[2]):
         if mode[0] == "call":
