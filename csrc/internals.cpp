@@ -29,6 +29,20 @@ bool interpreter_supported()
             "varnok.ostrel needs the interpreter lock: it cannot be loaded by a free-threaded CPython build");
         return false;
     }
+    // A debug build (abiflags "d") lays its internals out otherwise.
+    constexpr bool kDebugBuild =
+#ifdef Py_DEBUG
+        true;
+#else
+        false;
+#endif
+    if ((std::strchr(flags, 'd') != nullptr) != kDebugBuild) {
+        PyErr_Format(PyExc_ImportError,
+                     "varnok.ostrel was built for a %s build of CPython, whose internal layout differs from this "
+                     "%s build's: build it for this interpreter",
+                     kDebugBuild ? "debug" : "release", kDebugBuild ? "release" : "debug");
+        return false;
+    }
     return true;
 }
 

@@ -78,7 +78,7 @@ int main(void)
 def test_interpreter_initialised_again_loads_the_module_afresh(tmp_path):
     # An embedding host may finalise the interpreter and initialise a new one
     # in the same process; the new one must not get the old one's module.
-    libdir, version = sysconfig.get_config_var("LIBDIR"), sysconfig.get_python_version()
+    libdir, version = sysconfig.get_config_var("LIBDIR"), sysconfig.get_config_var("LDVERSION")
     if not shutil.which("cc") or not list(Path(libdir).glob(f"libpython{version}*.so*")):
         pytest.skip("needs a C compiler and a shared libpython")
     (tmp_path / "host.c").write_text(EMBEDDING_HOST)

@@ -66,12 +66,10 @@ LIMIT = "maximum recursion depth exceeded"
 
 
 def compared(got, expected, exact=False):
-    """The parts of two logs that must be equal: all; or, where a call reached
-    the recursion limit, what came before, the first failure's line where both
-    reach it alike, and the depth left at the end. (A class call whose __init__
-    is Python code counts a shim frame once its call site is specialised, as
-    the twin's can be and the module's from C are not; a program recursing
-    through the module's functions alone is compared whole: `exact`.)"""
+    """The parts of two logs that must be equal: all; or, where a call reached the recursion limit, what came
+    before, the first failure's line where both reach it alike, and the depth left at the end. (A class call whose
+    __init__ is Python code counts a shim frame once its call site is specialised, as the twin's can be and the
+    module's from C are not; a program recursing through the module's functions alone is compared whole: `exact`.)"""
     firsts = [next((i for i, line in enumerate(log) if LIMIT in line), None) for log in (got, expected)]
     if exact or firsts == [None, None]:
         return settled(got), settled(expected)
@@ -517,8 +515,7 @@ LIFECYCLES = st.builds(
 @example(ALL_PHASES)
 @given(st.lists(LIFECYCLES, min_size=1, max_size=3))
 def test_lifecycle_matches_its_twin(lifecycles):
-    """Calls from every phase of the interpreter's life, each program in
-    interpreters of its own: exit status and all that was written compared."""
+    """Calls from every phase of the interpreter's life, in interpreters of their own: all they do compared."""
     for program in lifecycles:
         outcomes = []
         for which in ("native", "twin"):
@@ -529,9 +526,8 @@ def test_lifecycle_matches_its_twin(lifecycles):
 
 
 def raising_lines():
-    """(function, line) of every statement in lines.hpp that can raise: all
-    statements of the five functions but their def lines (only
-    get_machine_code binds an argument there) and their `return ""`."""
+    """(function, line) of every statement in lines.hpp that can raise: all but `return ""` and the def lines
+    (but get_machine_code's, which binds an argument)."""
     functions = dict(zip(("Mac", "Disk", "Code", "Gpu", "String"), FUNCTIONS, strict=True))
     found = set()
     for prefix, name, line in re.findall(r"constexpr int k(Mac|Disk|Code|Gpu|String)(\w+) = (\d+);", LINES.read_text()):
@@ -559,10 +555,8 @@ def every_result():
 
 @pytest.mark.parametrize("error", ["KeyboardInterrupt", "ValueError", "Unprintable"])
 def test_failures_reach_every_raising_line(error):
-    """The drawn programs above reach statements as they happen to; these
-    reach every one, with a failure that escapes, one that is caught and one
-    whose error line cannot be made, and together they must cover the table;
-    then every kind of result at every place one is checked."""
+    """Every raising statement, with a failure that escapes, one that is caught and one whose error line cannot
+    be made (together they must cover the table); then every kind of result at every place one is checked."""
     check(raising_everywhere(error))
     if error == "KeyboardInterrupt":
         assert raising_lines() - SEEN == set()

@@ -128,22 +128,15 @@ def named(code):
 
 
 def seen_at(frame, line):
-    """A frame of the module (or twin) as a traceback entry, or a stand-in reading the stack, shows it."""
-    name = named(frame.f_code)
+    """A frame as a traceback entry, or a stand-in reading the stack, shows it: the module's with its locals."""
+    code, name = frame.f_code, named(frame.f_code)
+    if code.co_filename != MODULE_FILE:
+        return f"{code.co_name}@{Path(code.co_filename).name}:{line}"
     return f"{name}@ostrel:{line} {sorted(frame.f_locals) if name != '<module>' else 'globals'}"
 
 
 def entries(tb):
-    found = []
-    for frame, line in traceback.walk_tb(tb):
-        code = frame.f_code
-        if code.co_filename != twin.HELPERS:
-            found.append(
-                seen_at(frame, line)
-                if code.co_filename == MODULE_FILE
-                else f"{code.co_name}@{Path(code.co_filename).name}:{line}"
-            )
-    return found
+    return [seen_at(frame, line) for frame, line in traceback.walk_tb(tb) if frame.f_code.co_filename != twin.HELPERS]
 
 
 def stack():
