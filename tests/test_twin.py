@@ -241,7 +241,7 @@ programs = st.builds(
     steps=st.lists(st.one_of(calls, changes.map(lambda c: ["change", *c])), max_size=8),
     triggers=st.lists(triggers, max_size=4),
     limit=mostly(1000, 120, 400, 2000),
-    monitored=mostly(False, True) | mostly(False, "two tools", *TOOL_MODES, weight=6),
+    monitored=mostly(False, True, "profile", "trace") | mostly(False, "two tools", *TOOL_MODES, weight=6),
 )
 
 # ---- cases kept from the hand-written comparisons ---------------------------------

@@ -141,12 +141,8 @@ def entries(tb):
 
 def stack():
     """The module's (or twin's) frames on the stack as a stand-in sees them: the innermost three, and how many."""
-    frame, found = sys._getframe(2), []
-    while frame:
-        if frame.f_code.co_filename == MODULE_FILE:
-            found.append(seen_at(frame, frame.f_lineno) if len(found) < 3 else "")
-        frame = frame.f_back
-    return [*found[:3], len(found)]
+    found = [f for f, _ in traceback.walk_stack(sys._getframe(2)) if f.f_code.co_filename == MODULE_FILE]
+    return [*(seen_at(f, f.f_lineno) for f in found[:3]), len(found)]
 
 
 def describe_exception(exc, depth=0):
@@ -1330,7 +1326,25 @@ def worded(line):
     return line
 
 
+def legacy(kind, record):
+    """A sys.setprofile/settrace hook (its own local tracer) recording the module's frames. A twin helper's frame,
+    without RESUME, is never complete: its raise and unwinding (`return` None) reach the hook as its caller's."""
+
+    def hook(frame, event, arg):
+        own = event == "call" or (event == "return" and arg is not None)
+        own = own or (event == "exception" and getattr(arg[2], "tb_frame", 0) is frame)
+        if own and frame.f_code.co_filename == MODULE_FILE:
+            edge = named(frame.f_code) == "<module>" and event != "exception"
+            record(f"{kind} {event} {named(frame.f_code)} {'edge' if edge else frame.f_lineno}")
+        return hook
+
+    return hook
+
+
 def monitor(on, record=note):
+    sys.setprofile(legacy(on, record) if on == "profile" else None)
+    sys.settrace(legacy(on, record) if on == "trace" else None)
+    on = on not in ("profile", "trace") and on
     events = sys.monitoring.events
     for tool in (TOOL, SECOND_TOOL)[: 1 + (on == "two tools")] if on else (TOOL, SECOND_TOOL):
         if on:
