@@ -16,12 +16,34 @@
 
 namespace ostrel {
 
-struct FunctionSpec; // function.hpp
-
 // The last units of every code object the module makes (function.cpp): the
 // position without a line, then the one instruction more it takes to raise
 // NativeCodeError.
 inline constexpr Py_ssize_t kClosingUnits = 2;
+
+struct Frame;
+
+// The work of one function. `argument` is the bound parameter, or null for a
+// function without one. Returns the result, or an empty Ref with an exception
+// set; `frame.line` then names the statement that raised.
+using Body = Ref (*)(Frame& frame, PyObject* argument);
+
+struct FunctionSpec {
+    const char* name;           // __name__ and __qualname__
+    const char* traceback_name; // name of the traceback entry
+    int first_line;
+    int last_line;                  // of the statements that monitoring tools are told of
+    const char* parameter;          // the one positional-or-keyword parameter, or null
+    const char* const* local_names; // co_varnames, parameter first
+    std::size_t local_count;
+    const char* doc;                  // null: __doc__ is None
+    const char* parameter_annotation; // null: none
+    const char* return_annotation;    // null: none
+    Body body;
+};
+
+// The most local variables a function has.
+inline constexpr std::size_t kMaxLocals = 4;
 
 struct Frame {
     PyObject* globals;                  // borrowed: the module namespace

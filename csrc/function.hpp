@@ -10,34 +10,12 @@
 #include <Python.h>
 
 #include <cstddef>
-#include <span>
 
+#include "call.hpp"
 #include "frame.hpp"
 #include "ref.hpp"
 
 namespace ostrel {
-
-// The work of one function. `argument` is the bound parameter, or null for a
-// function without one. Returns the result, or an empty Ref with an exception
-// set; `frame.line` then names the statement that raised.
-using Body = Ref (*)(Frame& frame, PyObject* argument);
-
-struct FunctionSpec {
-    const char* name;           // __name__ and __qualname__
-    const char* traceback_name; // name of the traceback entry
-    int first_line;
-    int last_line;                  // of the statements that monitoring tools are told of
-    const char* parameter;          // the one positional-or-keyword parameter, or null
-    const char* const* local_names; // co_varnames, parameter first
-    std::size_t local_count;
-    const char* doc;                  // null: __doc__ is None
-    const char* parameter_annotation; // null: none
-    const char* return_annotation;    // null: none
-    Body body;
-};
-
-// The most local variables a function has.
-inline constexpr std::size_t kMaxLocals = 4;
 
 // Creates the function type and NativeCodeError for the owning interpreter;
 // false with an exception set.
@@ -54,22 +32,7 @@ void forget_function_type();
 // says what to call instead.
 Ref make_code(const FunctionSpec& spec, bool frame = false);
 
-// The code object of a traceback entry at `line` of a run of `spec` (null:
-// of the module body); running it raises as make_code's does.
-Ref make_entry_code(const FunctionSpec* spec, int line);
-
 // A new function object for `spec` whose __globals__ is `globals`.
 Ref make_function(const FunctionSpec& spec, PyObject* globals);
-
-// `callable(*args)` from the running `frame`, the last arguments named by
-// `kwnames`, as the interpreter's CALL instruction runs it: one of the
-// module's own functions is run directly; the callable goes once the call
-// has returned, then the arguments, in order; then, after a call that
-// succeeded, what the eval breaker signals is handled, unless the callable
-// ran as Python code (a Python function, or one of the module's own), whose
-// start handles it.
-// At most kMostArguments arguments.
-inline constexpr std::size_t kMostArguments = 2;
-Ref call(Frame& frame, Ref callable, std::span<Ref> args, PyObject* kwnames = nullptr);
 
 } // namespace ostrel

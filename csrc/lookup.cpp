@@ -196,6 +196,9 @@ int namespace_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*)
 void watch_namespaces()
 {
     Remembered& r = remembered_lookups;
+    if (r.watcher >= 0) {
+        return; // already watching for this owner
+    }
     r.watcher = PyDict_AddWatcher(namespace_changed);
     if (r.watcher < 0) {
         PyErr_Clear(); // every slot taken: the namespaces' answers are looked up in full, always

@@ -66,8 +66,9 @@ struct Remembered {
 
 extern Remembered remembered_lookups;
 
-// Registers the module's dict watcher in the running interpreter; without a
-// free watcher slot nothing is kept from namespaces.
+// Registers the module's dict watcher in the running interpreter, unless
+// registered already; without a free watcher slot nothing is kept from
+// namespaces.
 void watch_namespaces();
 
 // Forgets every remembered answer, as when the interpreter that they came

@@ -353,6 +353,12 @@ void forget_entry(PyObject* module)
 
 PyObject* module_create(PyObject* spec, PyModuleDef*)
 {
+    // The types and remembered answers of an owner that is gone go with the
+    // rest of its state, which claim() forgets.
+    if (process.finalised) {
+        forget_function_type();
+        forget_lookups();
+    }
     if (!process.claim()) {
         return nullptr;
     }
@@ -399,9 +405,10 @@ int module_exec(PyObject* module)
                         "Module 'ostrel' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
-    if (!process.prepare()) {
+    if (!process.prepare() || !init_function_type()) {
         return -1;
     }
+    watch_namespaces();
     process.module = Py_NewRef(module);
     Ref globals = Ref::dup(PyModule_GetDict(module));
     Frame frame{.globals = globals.get(), .line = line::kHeader, .thread = PyThreadState_Get(), .spec = nullptr};

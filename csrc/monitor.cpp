@@ -2,7 +2,6 @@
 
 #include <utility>
 
-#include "function.hpp"
 #include "ref.hpp"
 #include "state.hpp"
 

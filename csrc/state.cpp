@@ -1,7 +1,6 @@
 #include "state.hpp"
 
-#include "function.hpp"
-#include "lookup.hpp"
+#include "ref.hpp"
 
 namespace ostrel {
 
@@ -88,8 +87,6 @@ bool ProcessState::claim()
         // held here included: forgotten, never touched.
         process = ProcessState{};
         texts = Texts{};
-        forget_function_type();
-        forget_lookups();
     }
     if (owner == -1) {
         if (PyUnstable_AtExit(current, owner_finalised, nullptr) < 0) {
@@ -111,10 +108,7 @@ bool ProcessState::prepare()
 {
     if (!ready) {
         inline_vectorcall = ostrel::inline_vectorcall();
-        ready = inline_vectorcall && make_texts() && init_function_type() && monitoring_sentinels();
-        if (ready) {
-            watch_namespaces();
-        }
+        ready = inline_vectorcall && make_texts() && monitoring_sentinels();
     }
     return ready;
 }

@@ -114,7 +114,7 @@ extern Texts texts;
 //    and starts afresh.
 struct ProcessState {
     int64_t owner = -1;                         // identifier of the owning interpreter; -1 before the first load
-    bool ready = false;                         // texts and the function type exist for the owner
+    bool ready = false;                         // the texts exist for the owner
     bool finalised = false;                     // the owner has been finalised
     PyObject* module = nullptr;                 // strong: the one module object, from the start of its body
     PyObject* builtins = nullptr;               // strong: the builtins module
@@ -128,8 +128,7 @@ struct ProcessState {
     // owner; false with ImportError set for any other interpreter. After the
     // owner's finalisation the next interpreter becomes the owner afresh.
     bool claim();
-    // Makes the texts and the function type for the owner; false with an
-    // exception set.
+    // Makes the texts for the owner; false with an exception set.
     bool prepare();
 };
 

@@ -4,7 +4,6 @@
 
 #include <utility>
 
-#include "function.hpp"
 #include "internals.hpp"
 #include "lines.hpp"
 #include "state.hpp"

@@ -10,6 +10,11 @@
 
 namespace ostrel {
 
+// The code object of a traceback entry at `line` of a run of `spec` (null:
+// of the module body); running it raises as make_code's does
+// (function.cpp).
+Ref make_entry_code(const FunctionSpec* spec, int line);
+
 // Adds the frame's traceback entry, at its current line, to the exception
 // being raised.
 void add_traceback(Frame& frame);

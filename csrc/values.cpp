@@ -1,6 +1,6 @@
 #include "values.hpp"
 
-#include "function.hpp"
+#include "call.hpp"
 #include "internals.hpp"
 #include "state.hpp"
 
