@@ -112,7 +112,7 @@ inline PyObject* exchange_local(void* frame, int slot, PyObject* value)
 // A local of a pushed frame, borrowed: a null local reads as null.
 inline PyObject* local_of(std::uintptr_t slot)
 {
-    return reinterpret_cast<PyObject*>(slot & ~kLocalTagBits);
+    return reinterpret_cast<PyObject*>(slot & ~kLocalTagBits); // NOLINT(performance-no-int-to-ptr): a tagged pointer
 }
 
 // ---- the recursion limit (PyThreadState.py_recursion_remaining) -------------------
