@@ -42,9 +42,6 @@ struct FunctionSpec {
     Body body;
 };
 
-// The most local variables a function has.
-inline constexpr std::size_t kMaxLocals = 4;
-
 struct Frame {
     PyObject* globals;                  // borrowed: the module namespace
     int line;                           // the statement running now (set through at())
@@ -90,7 +87,7 @@ struct Frame {
     // `name = value`: the old value goes once the new one is in place.
     void store(std::size_t slot, Ref value)
     {
-        Ref old = Ref::steal(internals::exchange_local(pushed, static_cast<int>(slot), value.release()));
+        Ref old = Ref::steal(internals::ostrel_frame_exchange(pushed, static_cast<int>(slot), value.release()));
     }
     [[nodiscard]] PyObject* local(std::size_t slot) const { return internals::local_of(slots[slot]); }
 };

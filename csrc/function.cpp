@@ -703,6 +703,16 @@ Ref make_code(const FunctionSpec& spec, bool frame)
     return code_object(&spec, frame ? spec.traceback_name : spec.name, spec.first_line, spec.last_line, false);
 }
 
+Ref make_frame_function(const FunctionSpec& spec, PyObject* globals, PyObject* builtins)
+{
+    Ref code = make_code(spec, true);
+    Ref function = code ? Ref::steal(PyFunction_New(code.get(), globals)) : Ref{};
+    if (function) {
+        Py_SETREF(reinterpret_cast<PyFunctionObject*>(function.get())->func_builtins, Py_NewRef(builtins));
+    }
+    return function;
+}
+
 Ref make_entry_code(const FunctionSpec* spec, int line)
 {
     return code_object(spec, spec ? spec->traceback_name : line::kInitName, line, line, true);
@@ -813,15 +823,12 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals)
     Ref module = Ref::steal(PyUnicode_InternFromString("varnok.ostrel"));
     Ref doc = make_text(spec.doc);
     Ref code = make_code(spec);
-    Ref frame_code = make_code(spec, true);
-    Ref frame_function = frame_code ? Ref::steal(PyFunction_New(frame_code.get(), globals)) : Ref{};
     Ref builtins = builtins_of(globals);
+    Ref frame_function = builtins ? make_frame_function(spec, globals, builtins.get()) : Ref{};
     Ref annotations = make_annotations(spec);
     if (!name || !module || !doc || !code || !frame_function || !builtins || !annotations) {
         return {};
     }
-    // The frame's builtins are the function's.
-    Py_SETREF(reinterpret_cast<PyFunctionObject*>(frame_function.get())->func_builtins, Py_NewRef(builtins.get()));
     Function* fn = PyObject_GC_New(Function, function_type);
     if (!fn) {
         return {};

@@ -32,6 +32,11 @@ void forget_function_type();
 // says what to call instead.
 Ref make_code(const FunctionSpec& spec, bool frame = false);
 
+// The plain Python function whose frames the runs of `spec` (or the module
+// body) have: made on make_code's frame code, with the given globals and
+// builtins.
+Ref make_frame_function(const FunctionSpec& spec, PyObject* globals, PyObject* builtins);
+
 // A new function object for `spec` whose __globals__ is `globals`.
 Ref make_function(const FunctionSpec& spec, PyObject* globals);
 

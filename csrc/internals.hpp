@@ -104,11 +104,6 @@ extern const size_t ostrel_frame_instr_offset;
 extern const size_t ostrel_frame_locals_offset;
 }
 
-inline PyObject* exchange_local(void* frame, int slot, PyObject* value)
-{
-    return ostrel_frame_exchange(frame, slot, value);
-}
-
 // A local of a pushed frame, borrowed: a null local reads as null.
 inline PyObject* local_of(std::uintptr_t slot)
 {

@@ -413,7 +413,6 @@ int module_exec(PyObject* module)
     Ref globals = Ref::dup(PyModule_GetDict(module));
     Frame frame{.globals = globals.get(), .line = line::kHeader, .thread = PyThreadState_Get(), .spec = nullptr};
     bool entered = false;
-    Ref code;
     Ref function;
     void* pushed = nullptr;
     // The body's builtins are those of its namespace, which the first step
@@ -421,17 +420,13 @@ int module_exec(PyObject* module)
     // the namespace.
     auto statements = [&] {
         frame.builtins = PyModule_GetDict(process.builtins);
-        code = make_code(kBody, true);
-        function = code ? Ref::steal(PyFunction_New(code.get(), globals.get())) : Ref{};
-        if (!function) {
-            return -1;
-        }
-        Py_SETREF(reinterpret_cast<PyFunctionObject*>(function.get())->func_builtins, Py_NewRef(frame.builtins));
-        pushed = internals::ostrel_frame_push(frame.thread, function.get(), nullptr, globals.get());
+        function = make_frame_function(kBody, globals.get(), frame.builtins);
+        pushed =
+            function ? internals::ostrel_frame_push(frame.thread, function.get(), nullptr, globals.get()) : nullptr;
         if (!pushed) {
             return -1;
         }
-        frame.attach(pushed, code.get());
+        frame.attach(pushed, PyFunction_GET_CODE(function.get()));
         return monitor::start(frame) == 0 ? run_statements(frame) : -1;
     };
     const bool failed = prepare_module(module, entered) < 0 || statements() < 0;

@@ -212,8 +212,8 @@ class Side:
     def held(self):
         """Which attributes' values the collector sees the function hold, and how many other objects."""
         subject, values = self.subject, [getattr(self.subject, name, None) for name in HELD]
-        frames = [r for r in gc.get_referents(subject) if getattr(r, "__name__", "").startswith("varnok.ostrel.")]
-        held = [r for r in gc.get_referents(subject) if r is not None and r is not type(subject) and r not in frames]
+        held = [r for r in gc.get_referents(subject) if r is not None and r is not type(subject)]
+        held = [r for r in held if not getattr(r, "__name__", "").startswith("varnok.ostrel.")]  # its frame's function
         return sorted(n for n, v in zip(HELD, values, strict=True) if any(r is v for r in held)), len(held)
 
     def views(self, seen):
