@@ -23,6 +23,27 @@ inline constexpr Py_ssize_t kClosingUnits = 2;
 
 struct Frame;
 
+// Where monitoring tools have turned events off in the code of a function
+// (or of the module body), and what the code is instrumented for. A callback
+// that returns sys.monitoring.DISABLE turns its event off for its tool at
+// that site only: PY_START at the function's start, PY_RETURN at a line, a
+// CALL (and the C_RETURN or C_RAISE that comes with it) by its line and which
+// of the line's calls it is. The interpreter gives a site back when it next
+// instruments the code after sys.monitoring.restart_events(), or when the
+// tool's event has been set again since the code was last instrumented for
+// it; the module instruments at each event it reports (monitor.cpp).
+struct Sites {
+    static constexpr int kLines = 96; // lines from the code's first
+    static constexpr int kCallsPerLine = 6;
+    PyObject* const* described = nullptr; // where its function holds __code__, whose local events count too
+    std::uintptr_t restart = 0;           // the restart version the marks are for
+    std::uint8_t active[3] = {};          // the tools that wanted PY_START, PY_RETURN and CALL when last instrumented
+    bool multitools = false;              // two tools have wanted one event at once
+    std::uint8_t start = 0;               // the tools that disabled PY_START
+    std::uint8_t returns[kLines] = {};
+    std::uint8_t calls[kLines][kCallsPerLine] = {};
+};
+
 // The work of one function. `argument` is the bound parameter, or null for a
 // function without one. Returns the result, or an empty Ref with an exception
 // set; `frame.line` then names the statement that raised.
@@ -55,6 +76,9 @@ struct Frame {
     void* pushed = nullptr;                      // its interpreter frame; null: none
     std::uintptr_t* slots = nullptr;             // that frame's locals, in the code object's order
     const std::uint16_t** instruction = nullptr; // that frame's instruction pointer
+    Sites* sites = nullptr;                      // its code's sites; null: none kept
+    int calls_at_line = 0;                       // calls reported since the line was entered
+    unsigned calling = 0;                        // the tools the call in progress was reported to
 
     [[nodiscard]] bool body() const { return spec == nullptr; }
     // The run goes on in `frame`, an interpreter frame of `code`.
@@ -69,6 +93,7 @@ struct Frame {
     // The statement at `to` starts: the frame's instruction is that line's.
     void at(int to)
     {
+        calls_at_line = to == line ? calls_at_line : 0;
         line = to;
         point(to);
     }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 #include "internals.hpp"
 #include "lines.hpp"
@@ -36,6 +37,7 @@ struct Function {
     PyObject* type_params;
     PyObject* dict;
     PyObject* weakrefs;
+    Sites sites; // of the code of its frame and __code__, where tools have disabled events
 };
 
 Function* as_function(PyObject* self)
@@ -156,9 +158,10 @@ bool bind_one(const Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObj
                 .builtins = fn->builtins,
                 .spec = &spec};
     frame.attach(pushed, PyFunction_GET_CODE(fn->frame_function));
+    frame.sites = &fn->sites;
     // A Python function's first instruction handles what the eval breaker
     // signals, at its def line, then reports PY_START.
-    Ref result = entered || monitor::enter(frame) ? spec.body(frame, argument) : Ref{};
+    Ref result = monitor::enter(frame, entered) ? spec.body(frame, argument) : Ref{};
     if (!result) {
         if (frame.unwind_line == 0) {
             reached(frame);
@@ -772,7 +775,7 @@ Ref call(Frame& frame, Ref callable, std::span<Ref> args, PyObject* kwnames)
     bool python_code = true;
     // As the interpreter's instrumented CALL: the events that start with the
     // call end with it.
-    const bool reported = monitor::reporting(frame.thread);
+    const bool reported = monitor::reporting(frame);
     if (reported && monitor::call_reported(frame, target, first()) < 0) {
         // a tool's CALL callback raised: the call is not made
     }
@@ -851,6 +854,7 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals)
     fn->type_params = nullptr;
     fn->dict = nullptr;
     fn->weakrefs = nullptr;
+    new (&fn->sites) Sites{.described = &fn->code};
     PyObject_GC_Track(fn);
     return Ref::steal(reinterpret_cast<PyObject*>(fn));
 }

@@ -201,6 +201,34 @@ inline PyObject*& monitoring_callable(PyInterpreterState* interpreter, int tool,
     return table[tool * ostrel_monitoring_events + event];
 }
 
+// ---- where tools disabled events, and local events ------------------------------
+//
+// A tool's callback that returns sys.monitoring.DISABLE turns its event off
+// at that site until the interpreter instruments the code afresh after
+// sys.monitoring.restart_events(), which sets the interpreter's
+// last_restart_version (pycore_interp.h); the module's sites follow it
+// (frame.hpp's Sites). Events that sys.monitoring.set_local_events sets on
+// one code object are in the interpreter's instrumentation data of the code
+// (PyCodeObject._co_monitoring, null until the code is first instrumented),
+// whose local_monitors has each local event's tools. No public API tells
+// either.
+extern "C" const size_t ostrel_last_restart_offset;
+extern "C" const size_t ostrel_code_monitoring_offset;
+extern "C" const size_t ostrel_local_monitors_offset;
+
+inline std::uintptr_t last_restart(PyInterpreterState* interpreter)
+{
+    return *reinterpret_cast<std::uintptr_t*>(reinterpret_cast<char*>(interpreter) + ostrel_last_restart_offset);
+}
+
+// The code's local monitors (one byte of tools for each local event), or
+// null.
+inline const std::uint8_t* local_monitors(PyObject* code)
+{
+    const char* data = *reinterpret_cast<char* const*>(reinterpret_cast<char*>(code) + ostrel_code_monitoring_offset);
+    return data ? reinterpret_cast<const std::uint8_t*>(data + ostrel_local_monitors_offset) : nullptr;
+}
+
 // ---- a type's version tag (PyTypeObject.tp_version_tag) -------------------------
 //
 // Renewed by the interpreter at every change of the type or of any of its

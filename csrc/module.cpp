@@ -409,12 +409,15 @@ int module_exec(PyObject* module)
         return -1;
     }
     watch_namespaces();
+    monitor::forget(); // another interpreter may have had tools where this one is
     process.module = Py_NewRef(module);
     Ref globals = Ref::dup(PyModule_GetDict(module));
     Frame frame{.globals = globals.get(), .line = line::kHeader, .thread = PyThreadState_Get(), .spec = nullptr};
     bool entered = false;
     Ref function;
     void* pushed = nullptr;
+    PyObject* const no_code = nullptr;
+    Sites sites{.described = &no_code};
     // The body's builtins are those of its namespace, which the first step
     // sets. Its statements run in a frame of their own, whose locals are
     // the namespace.
@@ -427,6 +430,7 @@ int module_exec(PyObject* module)
             return -1;
         }
         frame.attach(pushed, PyFunction_GET_CODE(function.get()));
+        frame.sites = &sites;
         return monitor::start(frame) == 0 ? run_statements(frame) : -1;
     };
     const bool failed = prepare_module(module, entered) < 0 || statements() < 0;

@@ -1,5 +1,8 @@
 #include "monitor.hpp"
 
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
 #include <utility>
 
 #include "ref.hpp"
@@ -34,23 +37,117 @@ PyMonitoringState* state(Event event)
     return &monitors.states[event];
 }
 
-// The tools of a C_RETURN or C_RAISE event, called as the interpreter calls
-// them (internals.hpp): each tool that monitors CALL (these two come with it
-// and are never set on their own), the highest identifier first, with (code,
-// offset, callable, first argument). 0, or -1 with the exception a callback
-// raised.
-int call_tools(Frame& frame, Event event, PyObject* callable, PyObject* first_argument)
+constexpr Event kSiteEvents[] = {kPyStart, kPyReturn, kCall};
+
+// The tools that the local events of `frame`'s code ask for `event`: those
+// set on the code of its frame and on the function's __code__.
+unsigned local_tools(const Frame& frame, Event event)
 {
+    unsigned tools = 0;
+    for (PyObject* code : {frame.code, frame.sites ? *frame.sites->described : nullptr}) {
+        const std::uint8_t* local = code ? internals::local_monitors(code) : nullptr;
+        tools |= local ? local[kEventNumbers[event]] : 0U;
+    }
+    return tools;
+}
+
+// Brings `sites` to the present instrumentation, as the interpreter does for
+// a code object: after a restart every site is given back; else a tool that
+// wants an event it did not want when the code was last instrumented gets
+// every site of that event back.
+void instrument(const Frame& frame, Sites& sites)
+{
+    const std::uintptr_t restart = internals::last_restart(PyThreadState_GetInterpreter(frame.thread));
+    unsigned back[3] = {}; // for each event, the tools whose sites are given back
+    for (std::size_t i = 0; i < 3; ++i) {
+        const unsigned now = state(kSiteEvents[i])->active | local_tools(frame, kSiteEvents[i]);
+        back[i] = restart != sites.restart ? 0xFFU : now & ~static_cast<unsigned>(sites.active[i]);
+        sites.active[i] = static_cast<std::uint8_t>(now);
+        sites.multitools = sites.multitools || (now & (now - 1U)) != 0;
+    }
+    sites.restart = restart;
+    if ((back[0] | back[1] | back[2]) == 0) {
+        return;
+    }
+    const auto give_back = [](std::uint8_t& mark, unsigned tools) { mark = static_cast<std::uint8_t>(mark & ~tools); };
+    give_back(sites.start, back[0]);
+    for (int line = 0; line < Sites::kLines; ++line) {
+        give_back(sites.returns[line], back[1]);
+        for (std::uint8_t& call : sites.calls[line]) {
+            give_back(call, back[2]);
+        }
+    }
+}
+
+// The tools to call for `event` at `frame`'s present site: those that want
+// it (C_RETURN and C_RAISE come with CALL, at its site, and are never set on
+// their own), less those that have disabled it there; `mark` is where a tool
+// that disables it there is marked, or null where it cannot be disabled.
+unsigned site_tools(Frame& frame, Event event, std::uint8_t*& mark)
+{
+    mark = nullptr;
+    if (!frame.code || !watching(frame.thread)) {
+        return 0;
+    }
+    const Event site = event == kCReturn || event == kCRaise ? kCall : event;
+    const unsigned tools = state(site)->active | local_tools(frame, site);
+    Sites* sites = frame.sites;
+    if (!sites) {
+        return tools;
+    }
+    instrument(frame, *sites);
+    // A call's C_RETURN or C_RAISE goes to the tools of its site as they are
+    // now, where the interpreter keeps tools for each site of the code (two
+    // tools have wanted one event); else to every tool of CALL, as long as
+    // its CALL was reported at all.
+    if (site != event && !sites->multitools) {
+        return frame.calling != 0 ? tools : 0U;
+    }
+    const int line = offset_of(frame, frame.line) / 2;
+    const int call = frame.calls_at_line - 1; // the call at hand, counted by call_reported()
+    if (site == kPyStart) {
+        mark = &sites->start;
+    }
+    else if (line < Sites::kLines && site == kPyReturn) {
+        mark = &sites->returns[line];
+    }
+    else if (line < Sites::kLines && call >= 0 && call < Sites::kCallsPerLine) {
+        mark = &sites->calls[line][call];
+    }
+    return tools & ~static_cast<unsigned>(mark ? *mark : 0U);
+}
+
+// The tools of an instrumented event (PY_START, PY_RETURN, CALL, and the
+// C_RETURN or C_RAISE of a call), called as the interpreter calls them
+// (internals.hpp): each tool that site_tools() gives, the highest
+// identifier first, with (code, offset) and `extra` (a call's callable and
+// first argument, or a return's value). A callback that returns DISABLE turns
+// the event off at this site for its tool; for C_RETURN and C_RAISE, which
+// cannot be disabled, that is an error, and the callback is removed. 0, or
+// -1 with the exception a callback raised.
+int call_tools(Frame& frame, Event event, int32_t offset, std::initializer_list<PyObject*> extra)
+{
+    std::uint8_t* mark = nullptr;
+    const unsigned tools = site_tools(frame, event, mark);
+    if (event == kCall) {
+        frame.calling = tools;
+    }
+    if (tools == 0) {
+        return 0;
+    }
     const int number = kEventNumbers[event];
-    Ref offset = Ref::steal(PyLong_FromLong(offset_of(frame, frame.line)));
-    if (!offset) {
+    Ref position = Ref::steal(PyLong_FromLong(offset));
+    if (!position) {
         return -1;
     }
     PyInterpreterState* interpreter = PyThreadState_GetInterpreter(frame.thread);
-    PyObject* args[5] = {nullptr, frame.code, offset.get(), callable,
-                         first_argument ? first_argument : process.monitoring_missing};
+    PyObject* args[5] = {nullptr, frame.code, position.get()};
+    std::size_t count = 2;
+    for (PyObject* value : extra) {
+        args[1 + count++] = value;
+    }
     for (int tool = 7; tool >= 0; --tool) {
-        if (!(state(kCall)->active & (1U << static_cast<unsigned>(tool)))) {
+        if (!(tools & (1U << static_cast<unsigned>(tool)))) {
             continue;
         }
         Ref callback = Ref::dup(internals::monitoring_callable(interpreter, tool, number));
@@ -60,18 +157,25 @@ int call_tools(Frame& frame, Event event, PyObject* callable, PyObject* first_ar
         const int what = std::exchange(internals::what_event(frame.thread), number);
         ++internals::tracing(frame.thread);
         Ref answer =
-            Ref::steal(PyObject_Vectorcall(callback.get(), args + 1, 4U | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            Ref::steal(PyObject_Vectorcall(callback.get(), args + 1, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         --internals::tracing(frame.thread);
         internals::what_event(frame.thread) = what;
         if (!answer) {
             return -1;
         }
-        if (answer.get() == process.monitoring_disable) {
-            PyErr_Format(PyExc_ValueError, "Cannot disable %s events. Callback removed.",
-                         event == kCReturn ? "C_RETURN" : "C_RAISE");
-            Py_CLEAR(internals::monitoring_callable(interpreter, tool, number));
-            return -1;
+        if (answer.get() != process.monitoring_disable) {
+            continue;
         }
+        if (event != kCReturn && event != kCRaise) {
+            if (mark) {
+                *mark |= static_cast<std::uint8_t>(1U << static_cast<unsigned>(tool));
+            }
+            continue;
+        }
+        PyErr_Format(PyExc_ValueError, "Cannot disable %s events. Callback removed.",
+                     event == kCReturn ? "C_RETURN" : "C_RAISE");
+        Py_CLEAR(internals::monitoring_callable(interpreter, tool, number));
+        return -1;
     }
     return 0;
 }
@@ -95,12 +199,13 @@ int fire(Frame& frame, Event event, ExceptionEvent fire_event, int line)
 void refresh()
 {
     PyMonitoringState fresh[kEvents] = {};
-    uint64_t version = monitors.version;
+    uint64_t version = ~uint64_t{0}; // a version no interpreter has: the states are made afresh
     if (PyMonitoring_EnterScope(fresh, &version, kEventNumbers, kEvents) < 0) {
         PyErr_Clear();
         return;
     }
     monitors.version = version;
+    monitors.interpreter = PyThreadState_GetInterpreter(PyThreadState_Get());
     monitors.any = false;
     for (int i = 0; i < kEvents; ++i) {
         monitors.states[i] = fresh[i];
@@ -119,28 +224,26 @@ bool entered_slowly(Frame& frame)
 
 int started(Frame& frame)
 {
-    return wanted(frame, kPyStart) ? PyMonitoring_FirePyStartEvent(state(kPyStart), frame.code, 0) : 0;
+    return call_tools(frame, kPyStart, 0, {});
 }
 
 int call_reported(Frame& frame, PyObject* callable, PyObject* first_argument)
 {
-    return wanted(frame, kCall)
-               ? PyMonitoring_FireCallEvent(state(kCall), frame.code, offset_of(frame, frame.line), callable,
-                                            first_argument ? first_argument : process.monitoring_missing)
-               : 0;
+    ++frame.calls_at_line;
+    return call_tools(frame, kCall, offset_of(frame, frame.line),
+                      {callable, first_argument ? first_argument : process.monitoring_missing});
 }
 
 Ref c_reported(Frame& frame, PyObject* callable, PyObject* first_argument, Ref result)
 {
-    if (!wanted(frame, kCall)) { // C_RETURN and C_RAISE come with CALL, never on their own
-        return result;
-    }
+    const int32_t offset = offset_of(frame, frame.line);
+    PyObject* first = first_argument ? first_argument : process.monitoring_missing;
     if (result) {
-        return call_tools(frame, kCReturn, callable, first_argument) == 0 ? std::move(result) : Ref{};
+        return call_tools(frame, kCReturn, offset, {callable, first}) == 0 ? std::move(result) : Ref{};
     }
     // As the interpreter does: a callback's exception replaces the call's.
     Ref raised = Ref::steal(PyErr_GetRaisedException());
-    if (call_tools(frame, kCRaise, callable, first_argument) == 0) {
+    if (call_tools(frame, kCRaise, offset, {callable, first}) == 0) {
         PyErr_SetRaisedException(raised.release());
     }
     return {};
@@ -148,9 +251,12 @@ Ref c_reported(Frame& frame, PyObject* callable, PyObject* first_argument, Ref r
 
 int return_reported(Frame& frame, PyObject* value)
 {
-    return wanted(frame, kPyReturn)
-               ? PyMonitoring_FirePyReturnEvent(state(kPyReturn), frame.code, offset_of(frame, frame.line), value)
-               : 0;
+    return call_tools(frame, kPyReturn, offset_of(frame, frame.line), {value});
+}
+
+bool local_slowly(const Frame& frame)
+{
+    return (local_tools(frame, kPyStart) | local_tools(frame, kPyReturn) | local_tools(frame, kCall)) != 0;
 }
 
 void raised(Frame& frame, int line)

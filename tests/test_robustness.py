@@ -114,22 +114,10 @@ except ImportError as exc:
     print("load failed:", exc)
 del sys.modules["loguru"]
 """
-TOOLS = """
-import sys, varnok.ostrel as m
-m.get_gpu_uuid, mon, E = str, sys.monitoring, sys.monitoring.events
-mon.use_tool_id(4, "t")
-mon.register_callback(4, E.C_RETURN, lambda *a: mon.DISABLE)
-mon.set_events(4, E.CALL)
-print(repr(m.get_machine_code(m.DeviceType.CUDA)), mon.register_callback(4, E.C_RETURN, None))
-mon.register_callback(4, E.C_RAISE, lambda *a: 1 / 0)
-m.get_gpu_uuid = iter
-m.get_machine_code(m.DeviceType.CUDA), mon.register_callback(4, E.C_RAISE, None)
-mon.set_local_events(4, m.get_mac_address.__code__, E.LINE | E.BRANCH)
-"""
 REFUSAL = "NativeCodeError: {}: this code object describes varnok.ostrel's native {} and cannot run: {} instead"
 CALL = REFUSAL.format("{0}", "function {0}{1}", "call varnok.ostrel.{0}{1}")
-# Programs and all they must print: failed loads, code objects run, and monitoring tools whose callbacks fail,
-# disable an event, or instrument the functions' code as coverage does (the twin check draws the rest).
+# Programs and all they must print: failed loads, code objects run, loads refused (the twin check draws the
+# monitoring tools).
 PROGRAMS = {
     "failed load under another name": (
         FAILED_LOAD.format(before="") + "print('varnok.ostrel' in sys.modules)\n"
@@ -212,14 +200,6 @@ except RuntimeError as e:
     print(e)
 print(first is not second, _imp.create_dynamic(spec) is first, "DeviceType" in vars(second))""",
         ["Module 'ostrel' has already been imported. Re-initialisation is not supported.", "True True False"],
-    ),
-    "tools": (
-        TOOLS,
-        [
-            "Error while getting machine code: Cannot disable C_RETURN events. Callback removed.",
-            "'' None",
-            "Error while getting machine code: division by zero",  # a failing C_RAISE callback's error replaces
-        ],
     ),
 }
 

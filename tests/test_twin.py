@@ -210,6 +210,8 @@ CHANGES = {
     "pending": [["net_if_addrs", "Context", "items", "strip"]],
     "print": [["replaced", "restore"]],
     "import": [["hooked", "restore"]],
+    "tools": [["restart", "free"]],
+    "tools ": [["get_mac_address", "get_machine_string"]],  # between calls only: see change_tools
     "": [["value_class", "record_class", "record_field", "reborn", "swap_key", "gc", "grow"]],
 }
 
@@ -220,7 +222,7 @@ def change(kind, choices):
     return st.tuples(*map(st.sampled_from, choices)).map(flat)
 
 
-changes = st.one_of(*(change(kind, choices) for kind, choices in CHANGES.items()))
+changes, midway = (st.one_of(*(change(k, c) for k, c in CHANGES.items() if k != skip)) for skip in ("", "tools "))
 ARGUMENTS = ["MAC", "DISK", "CUDA", "world:MAC", "world:CUDA", "1", "none", "text", "all", "nothing", "huge"]
 HOWS = ["plain", "plain", "plain", "kw", "except", "generator", "nested", "bad", "keyname", "keynames"]  # see call()
 calls = st.tuples(st.just("call"), *map(st.sampled_from, (FUNCTIONS, ARGUMENTS, HOWS))).map(list)
@@ -228,13 +230,16 @@ calls = st.tuples(st.just("call"), *map(st.sampled_from, (FUNCTIONS, ARGUMENTS, 
 # entries show where the module was.
 ESCAPING = ["KeyboardInterrupt", "SystemExit", "GeneratorExit", "Interrupt"]
 failures = st.tuples(st.just("raise"), st.sampled_from(list(ERRORS) + ESCAPING * 2)) | st.just(("warn",))
-actions = st.tuples(mostly(True, False, weight=2), failures, changes).map(
+actions = st.tuples(mostly(True, False, weight=2), failures, midway).map(
     lambda t: list(t[1]) if t[0] else ["change", *t[2]]
 )
 # A site by name, or by number among those the warm calls saw (so that it occurs).
 triggers = st.tuples(st.one_of(st.integers(0, 30), st.sampled_from(SITES)), st.integers(1, 3), actions).map(list)
-# A monitoring tool whose callback raises (from PY_RETURN and EXCEPTION_HANDLED it leaves), or calls, at an event.
-TOOL_MODES = [[what, event, n] for event in MONITORED for what, n in (("raise", 1), ("raise", 2), ("call", 1))]
+# A monitoring tool whose callback raises (from PY_RETURN and EXCEPTION_HANDLED it leaves), calls, or returns
+# DISABLE (from the n-th event on: that site only, or an error for an event that cannot be disabled) at an event,
+# with PY_START, PY_RETURN and CALL set for all code or as local events of the functions' code objects.
+WHATS = (("raise", 1), ("raise", 2), ("call", 1), ("disable", 1), ("disable", 3))
+TOOL_MODES = [[what, event, n, where] for event in MONITORED for what, n in WHATS for where in ("all", "local")]
 programs = st.builds(
     dict,
     world=worlds,
@@ -424,6 +429,8 @@ FOUND = [
         for e in ("ValueError", "KeyboardInterrupt")
     ),
     program(monitored=["raise", "PY_RETURN", 1]),
+    # Sites a tool disabled come back once a run of their code finds the tool gone, and it returns.
+    program(("tools", "get_mac_address"), monitored=["disable", "CALL", 1, "all"]),
 ]
 
 

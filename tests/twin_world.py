@@ -366,22 +366,11 @@ def value_of(kind, labels):
 
 def text_value(kind, label):
     """An address or serial value."""
-    return {
-        "mac": f"02:00:00:00:00:{label[-2:].rjust(2, '0')}",
-        "zero": "00:00:00:00:00:00",
-        "sn": f"SN-{label}",
-        "blank": f" SN {label} ",
-        "empty": "",
-        "none": None,
-        "bytes": b"\x02\x00",
-        "str_sub": Text(f"T-{label}"),
-        "int": 5,
-        "missing": MISSING,
-        "named": NAMED,
-        "pattern": re.compile(label),  # C types made from a type spec, whose tp_name is dotted
-        "deque": collections.deque(label),
-        "bytesio": io.BytesIO(),
-    }[kind]
+    words = {"mac": f"02:00:00:00:00:{label[-2:].rjust(2, '0')}", "zero": "00:00:00:00:00:00", "sn": f"SN-{label}"}
+    words |= {"blank": f" SN {label} ", "empty": "", "none": None, "bytes": b"\x02\x00", "str_sub": Text(f"T-{label}")}
+    odd = {"int": 5, "missing": MISSING, "named": NAMED, "bytesio": io.BytesIO()}
+    # C types made from a type spec, whose tp_name is dotted
+    return (words | odd | {"pattern": re.compile(label), "deque": collections.deque(label)})[kind]
 
 
 def read(obj, name):
@@ -948,9 +937,8 @@ class World:
             for cls in self.classes[site]:
                 type.__setattr__(cls, site, pending)
         else:
-            self.set_attribute(
-                self.stand_in({"net_if_addrs": "psutil", "Context": "pyudev"}[site]), site, pending.__func__
-            )
+            holder = self.stand_in({"net_if_addrs": "psutil", "Context": "pyudev"}[site])
+            self.set_attribute(holder, site, pending.__func__)
 
     def change_watchers(self, how):
         """Another extension unwatches the module's namespace for every watcher, or clears every watcher."""
@@ -991,10 +979,8 @@ class World:
         cls = self.Descriptor
         if kind == "class":
             self.descriptor.__class__ = Plain if type(self.descriptor) is cls else cls
-        elif kind in vars(cls):
-            delattr(cls, kind)
         else:
-            setattr(cls, kind, self.descriptor_methods[kind])
+            delattr(cls, kind) if kind in vars(cls) else setattr(cls, kind, self.descriptor_methods[kind])
 
     def af_link_type(self):
         value = vars(self.psutil).get("AF_LINK")
@@ -1119,6 +1105,22 @@ class World:
 
     def change_gc(self):
         gc.collect()
+
+    def change_tools(self, how):
+        """Every site a tool disabled given back; the tool freed (its callbacks and events go); or its events for all
+        code stopped while a function runs, then set again (a tool's events that go and come back while a function
+        runs give its sites back at once in Python, at its next run in the module: the module's runs do not see)."""
+        if how == "restart":
+            sys.monitoring.restart_events()
+        elif how == "free" and sys.monitoring.get_tool(TOOL):
+            monitor(False)
+        elif sys.monitoring.get_tool(TOOL):
+            events = sys.monitoring.get_events(TOOL)
+            sys.monitoring.set_events(TOOL, 0)
+            try:
+                note(f"quietly {describe(vars(self.m)[how]())}")
+            finally:
+                sys.monitoring.set_events(TOOL, events)
 
     def change_alarm(self):
         """A signal handler empties the world's one huge collection while a call walks it."""
@@ -1279,6 +1281,7 @@ WARM += [("get_machine_code", member, "kw" if member == "CUDA" else "plain") for
 # __doc__).
 MONITORED = ("PY_START", "PY_RETURN", "PY_UNWIND", "CALL", "C_RETURN", "C_RAISE", "RAISE", "RERAISE")
 MONITORED += ("EXCEPTION_HANDLED",)
+EVENT = functools.partial(getattr, sys.monitoring.events)
 TOOL, SECOND_TOOL = 3, 5  # with two tools, the interpreter calls the higher identifier first
 
 
@@ -1300,7 +1303,9 @@ def monitored(name, code, offset, callable_=None, first=None, record=note, tool=
     edge = named(code) == "<module>" and name in ("PY_START", "PY_RETURN")
     record(f"monitor{'' if tool == TOOL else tool} {name} {named(code)} {'edge' if edge else line}")
     mode = RUN.monitored if isinstance(RUN.monitored, list) and RUN.armed and tool == TOOL else [None] * 3
-    if mode[1] == name and (RUN.counts.update([f"tool {name}"]) or RUN.counts[f"tool {name}"] == mode[2]):
+    if mode[1] == name and (RUN.counts.update([f"tool {name}"]) or RUN.counts[f"tool {name}"] >= mode[2]):
+        if mode[0] == "disable" or RUN.counts[f"tool {name}"] > mode[2]:
+            return sys.monitoring.DISABLE if mode[0] == "disable" else None
         if mode[0] == "call":
             return record(f"tool's call {describe(vars(RUN.world.m)['get_machine_string']())}")
         raise ValueError(f"tool fails at {name}")
@@ -1345,18 +1350,26 @@ def monitor(on, record=note):
     sys.setprofile(legacy(on, record) if on == "profile" else None)
     sys.settrace(legacy(on, record) if on == "trace" else None)
     on = on not in ("profile", "trace") and on
-    events = sys.monitoring.events
+    events, codes = sys.monitoring.events, [ORIGINAL[name].__code__ for name in FUNCTIONS]
     for tool in (TOOL, SECOND_TOOL)[: 1 + (on == "two tools")] if on else (TOOL, SECOND_TOOL):
         if on:
             sys.monitoring.use_tool_id(tool, "twin check")
             for name in MONITORED:
                 callback = functools.partial(monitored, name, record=record, tool=tool)
-                sys.monitoring.register_callback(tool, getattr(events, name), callback)
-            wanted = [getattr(events, name) for name in MONITORED if not name.startswith("C_")]  # come with CALL
-            sys.monitoring.set_events(tool, functools.reduce(operator.or_, wanted))
-        elif sys.monitoring.get_tool(tool):
+                sys.monitoring.register_callback(tool, EVENT(name), callback)
+            # C_RETURN and C_RAISE come with CALL; local events also instrument lines, as coverage does.
+            own = events.PY_START | events.PY_RETURN | events.CALL
+            local = own | events.LINE | events.BRANCH if isinstance(on, list) and on[3:] == ["local"] else 0
+            wanted = functools.reduce(operator.or_, map(EVENT, (n for n in MONITORED if not n.startswith("C_"))))
+            sys.monitoring.set_events(tool, wanted & ~(local and own))
+            for code in codes:
+                sys.monitoring.set_local_events(tool, code, local)
+        elif sys.monitoring.get_tool(tool):  # the sites it disabled are given back: programs start afresh
             sys.monitoring.set_events(tool, 0)
+            [sys.monitoring.set_local_events(tool, code, 0) for code in codes]
             sys.monitoring.free_tool_id(tool)
+    if not on:
+        sys.monitoring.restart_events()
 
 
 def run_steps(steps, world):
@@ -1414,13 +1427,12 @@ def run_program(module, spec):
 
 def headroom(depth=0):
     """How many Python frames more this thread may start."""
-    if depth == 0 and sys.monitoring.get_tool(TOOL):
-        events = sys.monitoring.get_events(TOOL)
-        sys.monitoring.set_events(TOOL, 0)
+    if depth == 0 and sys.monitoring.get_tool(TOOL):  # its callbacks go a while, its instrumentation stays
+        events = {e: sys.monitoring.register_callback(TOOL, e, None) for e in map(EVENT, MONITORED)}
         try:
             return headroom(1)
         finally:
-            sys.monitoring.set_events(TOOL, events)
+            [sys.monitoring.register_callback(TOOL, e, callback) for e, callback in events.items()]
     try:
         return headroom(depth + 1)
     except RecursionError:
