@@ -119,20 +119,19 @@ ExceptBlock::~ExceptBlock()
     }
     // `e = None; del e` comes before the slot is given back when the block
     // is left by an exception, after it when the block ends normally.
-    const int slot = except_slot(frame_);
-    auto unbind = [&] {
-        if (slot >= 0) {
-            frame_.store(slot, Ref::dup(Py_None));
-            frame_.store(slot, Ref{});
-        }
-    };
     const bool raising = PyErr_Occurred() != nullptr;
     if (raising) {
         unbind();
     }
     Py_XSETREF(internals::handled_exception(frame_.thread), saved_);
-    if (!raising) {
-        unbind();
+    unbind();
+}
+
+void ExceptBlock::unbind()
+{
+    if (const int slot = except_slot(frame_); slot >= 0 && !std::exchange(unbound_, true)) {
+        frame_.store(slot, Ref::dup(Py_None));
+        frame_.store(slot, Ref{});
     }
 }
 
@@ -191,6 +190,7 @@ bool block_failed(Frame& frame, int handler_line, ExceptBlock& block)
         block.abandon();
         return false;
     }
+    block.unbind();
     monitor::reraised(frame, monitor::kNoLine);
     block_cleanup(frame);
     return true;

@@ -50,12 +50,16 @@ public:
     [[nodiscard]] PyObject* error() const;
     // The frame is left from inside the block, before its cleanup has run.
     void abandon() { abandoned_ = true; }
+    // `e = None; del e`, once: the cleanup of `e` that an exception leaving
+    // the block runs first.
+    void unbind();
 
 private:
     Frame& frame_;
     Ref error_;       // until bound to a function's `e`
     PyObject* saved_; // owned: what the slot held before
     bool abandoned_ = false;
+    bool unbound_ = false;
 };
 
 // An exception raised inside that clause's block: it reaches the frame, and

@@ -422,10 +422,10 @@ FOUND = [
     program(psutil={"table": table(entry("eth0", rec(cls="data", final="room")), fresh=True)}),
     # A failed lookup reaches the function (RAISE) before the comparison's left operand goes.
     program(("attr", "psutil", "AF_LINK", "deleted"), psutil=eth0(rec("fresh17", cls="property")), monitored=True),
-    # A tool's exception as the except clause, the cleanup of `e` or the block's own cleanup starts, or at a return.
+    # A tool's exception as the except clause, `e`'s cleanup or the block's own starts, or at a return; a RERAISE call.
     *(
-        program(*FAILING, triggers=[("write", 1, ["raise", e])], monitored=["raise", "EXCEPTION_HANDLED", n], **QUIET)
-        for n in (1, 2, 3)
+        program(*FAILING, triggers=[("write", 1, ["raise", e])], monitored=mode, **QUIET)
+        for mode in [*(["raise", "EXCEPTION_HANDLED", n] for n in (1, 2, 3)), ["call", "RERAISE", 1]]
         for e in ("ValueError", "KeyboardInterrupt")
     ),
     program(monitored=["raise", "PY_RETURN", 1]),
@@ -529,7 +529,7 @@ def test_lifecycle_matches_its_twin(lifecycles):
             argv, data = [sys.executable, str(DRIVER), f"lifecycle-{which}"], json.dumps(program)
             run = subprocess.run(argv, input=data, capture_output=True, text=True, timeout=TIMEOUT)
             outcomes.append((run.returncode, run.stdout, re.sub("0x[0-9a-f]+", "0x?", run.stderr)))
-        assert outcomes[0] == outcomes[1], f"{json.dumps(program)}\nnative: {outcomes[0]}\ntwin: {outcomes[1]}"
+        assert outcomes[0] == outcomes[1] and "lifecycle ran" in run.stdout, f"{json.dumps(program)}\n{outcomes}"
 
 
 def raising_lines():

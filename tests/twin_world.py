@@ -1338,7 +1338,7 @@ def legacy(kind, record):
     def hook(frame, event, arg):
         own = event == "call" or (event == "return" and arg is not None)
         own = own or (event == "exception" and getattr(arg[2], "tb_frame", 0) is frame)
-        if own and frame.f_code.co_filename == MODULE_FILE:
+        if own and frame.f_code.co_filename == MODULE_FILE and frame.f_code not in twin.BINDING_CODES:
             edge = named(frame.f_code) == "<module>" and event != "exception"
             record(f"{kind} {event} {named(frame.f_code)} {'edge' if edge else frame.f_lineno}")
         return hook
@@ -1350,7 +1350,7 @@ def monitor(on, record=note):
     sys.setprofile(legacy(on, record) if on == "profile" else None)
     sys.settrace(legacy(on, record) if on == "trace" else None)
     on = on not in ("profile", "trace") and on
-    events, codes = sys.monitoring.events, [ORIGINAL[name].__code__ for name in FUNCTIONS]
+    events, codes = sys.monitoring.events, [ORIGINAL[name].__code__ for name in FUNCTIONS if name in ORIGINAL]
     for tool in (TOOL, SECOND_TOOL)[: 1 + (on == "two tools")] if on else (TOOL, SECOND_TOOL):
         if on:
             sys.monitoring.use_tool_id(tool, "twin check")
@@ -1586,7 +1586,9 @@ def subinterpreter(which, name):
         os.write(1, f"subinterpreter: ImportError: {error}\n".encode())
         return
     report = reporting(m, name)
+    monitor(True, lambda text: os.write(1, f"{text}\n".encode()))  # a tool of its own, gone with it
     report("subinterpreter")
+    monitor(False)
     gc.disable()
     codecs.register(Keeper(report, "subinterpreter's codec search"))
 
@@ -1653,10 +1655,13 @@ def lifecycle(which, program):
         elif phase in ("import again", "reload", "another name"):
             before = vars(m).get("__test__")
             if phase == "import again":
-                del sys.modules["varnok.ostrel"]
-                again = importlib.import_module("varnok.ostrel")
-            elif phase == "reload":
-                again = importlib.reload(m)
+                again = sys.modules.pop("varnok.ostrel") and importlib.import_module("varnok.ostrel")
+            elif phase == "reload":  # refused once another name has loaded it: its spec names no listed module
+                try:
+                    again = importlib.reload(m)
+                except ImportError as error:
+                    report(f"reload: {error}")
+                    continue
             else:
                 spec = (
                     importlib.util.spec_from_loader("other.ostrel", twin.Loader())
@@ -1675,5 +1680,6 @@ def lifecycle(which, program):
 if __name__ == "__main__":
     if WHICH.startswith("lifecycle-"):
         lifecycle(WHICH.removeprefix("lifecycle-"), json.load(sys.stdin))
+        os.write(1, b"lifecycle ran\n")
     else:
         main()
