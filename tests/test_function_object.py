@@ -263,9 +263,9 @@ class Pair:
             assert ours[:2] == theirs[:2], f"{where}: {ours[:2]} != {theirs[:2]}"
 
     def sweep(self):
-        """Every attribute set to a value of every kind, to None, deleted, read back each time."""
+        """Every attribute set to every kind of value (with items, and empty), to None, deleted; read back each time."""
         for attribute in ATTRIBUTES:
-            steps = [(attribute, "set", (kind, "x", 5, ("x", 1))) for kind in KINDS]
+            steps = [(attribute, "set", (kind, "x", 5, items)) for kind in KINDS for items in (("x", 1), ())]
             steps += [(attribute, "set None", NO_VALUE), (attribute, "del", NO_VALUE)]
             self.compare([s for step in steps for s in (step, (attribute, "get", NO_VALUE))], look=False)
 

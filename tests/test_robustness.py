@@ -142,7 +142,7 @@ try:
 except ImportError as e:
     frame, line = list(traceback.walk_tb(e.__traceback__))[-1]
     print(type(e).__name__, e, frame.f_code.co_name, frame.f_code.co_filename, line, "varnok.ostrel" in sys.modules)
-sys.modules["loguru"] = None
+pyudev, sys.modules["pyudev"] = sys.modules["pyudev"], None  # a failure at another line: an entry of its own
 try:
     import varnok.ostrel
 except ModuleNotFoundError as e:
@@ -151,7 +151,7 @@ def loguru_getattr(name):  # only an AttributeError for the logger becomes Impor
     if name == "logger":
         return 1 / 0
     raise AttributeError(name)
-sys.modules["loguru"] = types.ModuleType("loguru")
+sys.modules["loguru"], sys.modules["pyudev"] = types.ModuleType("loguru"), pyudev
 sys.modules["loguru"].__getattr__ = loguru_getattr
 try:
     import varnok.ostrel
@@ -167,7 +167,7 @@ for code in [codes[0], frame.f_code, m.get_mac_address.__code__, m.get_machine_c
         print(type(e).__name__, code.co_name, e, sep=": ")""",
         [
             "ImportError cannot import name 'logger' init varnok.ostrel src/varnok/ostrel 5 False",
-            "ModuleNotFoundError 5",
+            "ModuleNotFoundError 2",
             "ZeroDivisionError False",
             "disk_serial_number gpu_uuid mac_address machine_code machine_string {}",
             *[REFUSAL.format(n, "module body", "import varnok.ostrel") for n in ["init varnok.ostrel"] * 2],

@@ -235,18 +235,18 @@ actions = st.tuples(mostly(True, False, weight=2), failures, midway).map(
 )
 # A site by name, or by number among those the warm calls saw (so that it occurs).
 triggers = st.tuples(st.one_of(st.integers(0, 30), st.sampled_from(SITES)), st.integers(1, 3), actions).map(list)
-# A monitoring tool whose callback raises (from PY_RETURN and EXCEPTION_HANDLED it leaves), calls, or returns
-# DISABLE (from the n-th event on: that site only, or an error for an event that cannot be disabled) at an event,
-# with PY_START, PY_RETURN and CALL set for all code or as local events of the functions' code objects.
+# A monitoring tool whose callback raises (from PY_RETURN and EXCEPTION_HANDLED it leaves), calls, or returns DISABLE
+# (from the n-th event on: that site only, or an error where it cannot be disabled) at an event; its PY_START, PY_RETURN
+# and CALL for all code, as local events of the functions' code (with the rest for all code, or not), or PY_START alone.
 WHATS = (("raise", 1), ("raise", 2), ("call", 1), ("disable", 1), ("disable", 3))
-TOOL_MODES = [[what, event, n, where] for event in MONITORED for what, n in WHATS for where in ("all", "local")]
+TOOL_MODES = [[what, e, n, at] for e in MONITORED for what, n in WHATS for at in ("all", "local", "only", "mixed")]
 programs = st.builds(
     dict,
     world=worlds,
     steps=st.lists(st.one_of(calls, changes.map(lambda c: ["change", *c])), max_size=8),
     triggers=st.lists(triggers, max_size=4),
     limit=mostly(1000, 120, 400, 2000),
-    monitored=mostly(False, True, "profile", "trace") | mostly(False, "two tools", *TOOL_MODES, weight=6),
+    monitored=mostly(False, True, "profile", "trace", "two tools") | st.sampled_from(TOOL_MODES),
 )
 
 # ---- cases kept from the hand-written comparisons ---------------------------------
@@ -425,10 +425,10 @@ FOUND = [
     # A tool's exception as the except clause, `e`'s cleanup or the block's own starts, or at a return; a RERAISE call.
     *(
         program(*FAILING, triggers=[("write", 1, ["raise", e])], monitored=mode, **QUIET)
-        for mode in [*(["raise", "EXCEPTION_HANDLED", n] for n in (1, 2, 3)), ["call", "RERAISE", 1]]
+        for mode in [*(["raise", "EXCEPTION_HANDLED", n, "all"] for n in (1, 2, 3)), ["call", "RERAISE", 1, "all"]]
         for e in ("ValueError", "KeyboardInterrupt")
     ),
-    program(monitored=["raise", "PY_RETURN", 1]),
+    program(monitored=["raise", "PY_RETURN", 1, "all"]),
     # Sites a tool disabled come back once a run of their code finds the tool gone, and it returns.
     program(("tools", "get_mac_address"), monitored=["disable", "CALL", 1, "all"]),
 ]

@@ -207,8 +207,8 @@ def event(site, label=""):
         if site_ == site and count == RUN.counts[site]:
             trigger[1] = -1  # fires once
             note(f"trigger {site} {count} {action}")
-            if action[0] == "raise":
-                raise ERRORS[action[1]]()
+            if action[0] == "raise":  # a pair's __iter__ raising StopIteration would end the twin's C-iterated walk
+                raise ERRORS["ValueError" if (site, action[1]) == ("pair.iter", "StopIteration") else action[1]]()
             if action[0] == "warn":
                 warnings.warn(f"at {site}", UserWarning, stacklevel=3)  # the stand-in's caller's line
                 return
@@ -1115,8 +1115,7 @@ class World:
         elif how == "free" and sys.monitoring.get_tool(TOOL):
             monitor(False)
         elif sys.monitoring.get_tool(TOOL):
-            events = sys.monitoring.get_events(TOOL)
-            sys.monitoring.set_events(TOOL, 0)
+            events, _ = sys.monitoring.get_events(TOOL), sys.monitoring.set_events(TOOL, 0)
             try:
                 note(f"quietly {describe(vars(self.m)[how]())}")
             finally:
@@ -1301,7 +1300,8 @@ def monitored(name, code, offset, callable_=None, first=None, record=note, tool=
         return
     line = next((n for s, e, n in code.co_lines() if s <= offset < e), None)
     edge = named(code) == "<module>" and name in ("PY_START", "PY_RETURN")
-    record(f"monitor{'' if tool == TOOL else tool} {name} {named(code)} {'edge' if edge else line}")
+    line = "edge" if edge else f"{line} in frame at {sys._getframe(1).f_lineno}"  # where tools that read it see it
+    record(f"monitor{'' if tool == TOOL else tool} {name} {named(code)} {line}")
     mode = RUN.monitored if isinstance(RUN.monitored, list) and RUN.armed and tool == TOOL else [None] * 3
     if mode[1] == name and (RUN.counts.update([f"tool {name}"]) or RUN.counts[f"tool {name}"] >= mode[2]):
         if mode[0] == "disable" or RUN.counts[f"tool {name}"] > mode[2]:
@@ -1358,12 +1358,12 @@ def monitor(on, record=note):
                 callback = functools.partial(monitored, name, record=record, tool=tool)
                 sys.monitoring.register_callback(tool, EVENT(name), callback)
             # C_RETURN and C_RAISE come with CALL; local events also instrument lines, as coverage does.
-            own = events.PY_START | events.PY_RETURN | events.CALL
-            local = own | events.LINE | events.BRANCH if isinstance(on, list) and on[3:] == ["local"] else 0
+            own, where = events.PY_START | events.PY_RETURN | events.CALL, on[3] if isinstance(on, list) else "all"
+            local = {"all": 0, "local": own, "only": own, "mixed": events.PY_START}[where]
             wanted = functools.reduce(operator.or_, map(EVENT, (n for n in MONITORED if not n.startswith("C_"))))
-            sys.monitoring.set_events(tool, wanted & ~(local and own))
+            sys.monitoring.set_events(tool, 0 if where == "only" else wanted & ~local)
             for code in codes:
-                sys.monitoring.set_local_events(tool, code, local)
+                sys.monitoring.set_local_events(tool, code, local and local | events.LINE | events.BRANCH)
         elif sys.monitoring.get_tool(tool):  # the sites it disabled are given back: programs start afresh
             sys.monitoring.set_events(tool, 0)
             [sys.monitoring.set_local_events(tool, code, 0) for code in codes]
