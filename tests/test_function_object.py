@@ -227,7 +227,7 @@ class Side:
             or outcome(lambda: str(inspect.signature(subject)), seen),
             getdoc=outcome(lambda: inspect.getdoc(subject), seen),
             routine=(callable(subject), inspect.isroutine(subject), weakref.ref(subject)() is subject),
-            bound=outcome(lambda: (host.method, host().method), seen),
+            bound=outcome(lambda: (host.method, host().method, subject.__get__(None, host)), seen),
             held=self.held(),
         )
         if not SHADOWING & set(vars(subject)):
