@@ -35,13 +35,16 @@ struct Frame;
 struct Sites {
     static constexpr int kLines = 96; // lines from the code's first
     static constexpr int kCallsPerLine = 6;
-    PyObject* const* described = nullptr; // where its function holds __code__, whose local events count too
+    PyObject* const* described = nullptr; // where its function holds __code__ (local events count there too), or null
     std::uintptr_t restart = 0;           // the restart version the marks are for
     std::uint8_t active[3] = {};          // the tools that wanted PY_START, PY_RETURN and CALL when last instrumented
     bool multitools = false;              // two tools have wanted one event at once
     std::uint8_t start = 0;               // the tools that disabled PY_START
     std::uint8_t returns[kLines] = {};
     std::uint8_t calls[kLines][kCallsPerLine] = {};
+
+    // The function's __code__ now, or null (the module body has none).
+    [[nodiscard]] PyObject* described_code() const { return described ? *described : nullptr; }
 };
 
 // The work of one function. `argument` is the bound parameter, or null for a

@@ -416,8 +416,7 @@ int module_exec(PyObject* module)
     bool entered = false;
     Ref function;
     void* pushed = nullptr;
-    PyObject* const no_code = nullptr;
-    Sites sites{.described = &no_code};
+    Sites sites;
     // The body's builtins are those of its namespace, which the first step
     // sets. Its statements run in a frame of their own, whose locals are
     // the namespace.

@@ -39,12 +39,18 @@ PyMonitoringState* state(Event event)
 
 constexpr Event kSiteEvents[] = {kPyStart, kPyReturn, kCall};
 
+// Where `event`, one of kSiteEvents, is in Sites::active.
+constexpr int site_index(Event event)
+{
+    return event == kPyStart ? 0 : event == kPyReturn ? 1 : 2;
+}
+
 // The tools that the local events of `frame`'s code ask for `event`: those
 // set on the code of its frame and on the function's __code__.
 unsigned local_tools(const Frame& frame, Event event)
 {
     unsigned tools = 0;
-    for (PyObject* code : {frame.code, frame.sites ? *frame.sites->described : nullptr}) {
+    for (PyObject* code : {frame.code, frame.sites ? frame.sites->described_code() : nullptr}) {
         const std::uint8_t* local = code ? internals::local_monitors(code) : nullptr;
         tools |= local ? local[kEventNumbers[event]] : 0U;
     }
@@ -90,12 +96,12 @@ unsigned site_tools(Frame& frame, Event event, std::uint8_t*& mark)
         return 0;
     }
     const Event site = event == kCReturn || event == kCRaise ? kCall : event;
-    const unsigned tools = state(site)->active | local_tools(frame, site);
     Sites* sites = frame.sites;
     if (!sites) {
-        return tools;
+        return state(site)->active | local_tools(frame, site);
     }
     instrument(frame, *sites);
+    const unsigned tools = sites->active[site_index(site)]; // the site's event's tools, as instrument() found them
     // A call's C_RETURN or C_RAISE goes to the tools of its site as they are
     // now, where the interpreter keeps tools for each site of the code (two
     // tools have wanted one event); else to every tool of CALL, as long as

@@ -109,9 +109,8 @@ bool local_slowly(const Frame& frame);
 inline bool local(const Frame& frame)
 {
     const Sites* sites = frame.sites;
-    return sites
-           && (internals::local_monitors(frame.code)
-               || (*sites->described && internals::local_monitors(*sites->described)))
+    PyObject* described = sites ? sites->described_code() : nullptr;
+    return sites && (internals::local_monitors(frame.code) || (described && internals::local_monitors(described)))
            && local_slowly(frame);
 }
 
