@@ -10,7 +10,9 @@ Each mutant changes one place of csrc/: a comparison (< <= > >= == !=) turned
 into its neighbour, && and || swapped, a ! dropped, an integer constant made
 one larger, true and false swapped, + and - swapped, or a statement that is a
 plain call removed. The sample is drawn uniformly from every candidate of
-every file. A mutant that does not compile is left out of the rate; one that
+every file. A mutant that does not compile, or builds the very library that
+the unchanged sources build (a place the preprocessor leaves out for this
+interpreter), is left out of the rate; one that
 the suite fails (or that hangs past the time bound) is caught; one that it
 passes has survived and is listed with its place and change, for a reader to
 close through the generators or to show equivalent.
@@ -37,6 +39,7 @@ WORK = ROOT / "build" / "mutants"
 TREE = WORK / "tree"
 VENV = WORK / "venv"
 BUILD = "build/mutant"  # CMake's folder, inside the copy
+UNCHANGED = WORK / "unchanged.so"  # the library the unchanged sources build
 # Fast, sharp tests first: a caught mutant stops at its first failure. The wheel build is left out (it tests the
 # packaging, not the library), the stub check is run after the suite.
 ORDER = [
@@ -100,6 +103,7 @@ def prepare():
         cwd=TREE, check=True, env=dict(os.environ, PATH=f"{VENV / 'bin'}:{os.environ['PATH']}"))  # fmt: skip
     (library,) = (TREE / BUILD).glob("ostrel*.so")
     (installed,) = (VENV / "lib").glob("python*/site-packages/varnok/ostrel*.so")
+    shutil.copyfile(library, UNCHANGED)
     return python, library, installed
 
 
@@ -118,6 +122,8 @@ def try_mutant(mutant, python, library, installed):
         )
         if built.returncode != 0:
             return "not built", ""
+        if library.read_bytes() == UNCHANGED.read_bytes():
+            return "same build", "the change is not compiled in for this interpreter"
         shutil.copyfile(library, installed)
         tests = [str(TREE / "tests" / name) for name in ORDER]
         try:
@@ -162,10 +168,10 @@ def main():
             f"{outcome:9} {time.monotonic() - start:6.0f} s  #{number} {describe(every[number])}  {detail}", flush=True
         )
         (WORK / "report.json").write_text(json.dumps(results, indent=1))
-    counted = [r for r in results if r["outcome"] != "not built"]
+    counted = [r for r in results if r["outcome"] not in ("not built", "same build")]
     caught = sum(r["outcome"] == "caught" for r in counted)
     print(f"caught {caught} of {len(counted)} that built ({100 * caught / max(len(counted), 1):.1f} %); "
-          f"{len(results) - len(counted)} did not build")  # fmt: skip
+          f"{len(results) - len(counted)} did not build or built the same library")  # fmt: skip
     for r in counted:
         if r["outcome"] == "survived":
             print("survived:", r["mutant"])

@@ -132,7 +132,8 @@ def seen_at(frame, line):
     code, name = frame.f_code, named(frame.f_code)
     if code.co_filename != MODULE_FILE:
         return f"{code.co_name}@{Path(code.co_filename).name}:{line}"
-    return f"{name}@ostrel:{line} {sorted(frame.f_locals) if name != '<module>' else 'globals'}"
+    last = max(n for *_, n in code.co_lines() if n)  # the code's lines end where the function's (or body's) do
+    return f"{name}@ostrel:{line}..{last} {sorted(frame.f_locals) if name != '<module>' else 'globals'}"
 
 
 def entries(tb):
