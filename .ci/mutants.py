@@ -45,7 +45,7 @@ UNCHANGED = WORK / "unchanged.so"  # the library the unchanged sources build
 ORDER = [
     "test_mac_address.py", "test_disk_serial.py", "test_gpu_uuid.py", "test_machine_code.py", "test_frame.py",
     "test_leaks.py", "test_threads.py", "test_report.py", "test_function_object.py", "test_robustness.py",
-    "test_twin.py", "test_command.py", "test_host_choices.py",
+    "test_tools.py", "test_twin.py", "test_command.py", "test_host_choices.py",
 ]  # fmt: skip
 BOUND = 900  # seconds for one mutant's run of the suite
 
