@@ -1,3 +1,4 @@
+import sys
 from collections.abc import Mapping
 
 import pytest
@@ -70,3 +71,18 @@ def test_interface_choice(bind, capsys, tables, result, seen):
         assert fake.calls == seen and capsys.readouterr().out == ""
     else:
         assert capsys.readouterr().out == PREFIX + seen + "\n"
+
+
+@pytest.mark.parametrize("fields", [{}, {"name": "own"}, {"obj": 5}])
+def test_getter_attribute_error_gets_what_getattr_adds(bind, monkeypatch, fields):
+    """A record's property getter raises AttributeError: its name and obj, unless it carries either, are the field
+    and the record (seen through the exception being handled as the error line is written)."""
+    record = type("Record", (), {"family": property(lambda _: (_ for _ in ()).throw(AttributeError("x", **fields)))})()
+    bind(psutil=FakePsutil({"eth0": [record]}))
+    handled = []
+    monkeypatch.setattr(
+        sys, "stdout", type("Out", (), {"write": lambda _, text: text.strip() and handled.append(sys.exception())})()
+    )
+    assert ostrel.get_mac_address() == ostrel.get_mac_address() == ""  # the second once the class is tagged
+    expected = (fields.get("name"), fields.get("obj")) if fields else ("family", record)
+    assert [(exc.name, exc.obj) for exc in handled] == [expected] * 2

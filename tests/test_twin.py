@@ -307,6 +307,7 @@ def eth0(*records, **kwargs):
     return {"table": table(entry("eth0", *records)), **kwargs}
 
 
+CALL = ("call", "get_mac_address", "", "plain")
 # One row for each thing a remembered lookup depends on (lookup.cpp's table): the world that lets the module
 # remember it, and the change of exactly that thing, made between two rounds of warm calls.
 GUARD_ROWS = [
@@ -325,7 +326,9 @@ GUARD_ROWS = [
     ({}, [("bind", "subprocess", "fresh")]),
     # 3. a class's attribute: the class, its metaclass, the value's type
     ({"psutil": {"holder": "class"}}, [("attr", "psutil", "AF_LINK", "2")]),
-    ({"psutil": {"holder": "class"}}, [("exhaust", "psutil")]),
+    # ... a class the interpreter no longer tags (versions used up): what is found then is not kept
+    ({"psutil": {"holder": "class"}}, [("exhaust", "psutil"), CALL, ("attr", "psutil", "AF_LINK", "2")]),
+    ({"psutil": eth0(rec("2", cls="nt_sub"), rec(cls="nt_sub"))}, [("exhaust", "record"), CALL, ("record_field",)]),
     *(({}, [("metaclass", change)]) for change in ("swap", "descriptor")),
     ({"psutil": {"holder": "class", "af_link": "family17"}}, [("get", "value", True)]),
     ({"psutil": {"holder": "class", "af_link": "eq17"}}, [("value_class",)]),
@@ -346,7 +349,7 @@ def guarded(row, drawn=None):
     overrides, changes_ = row
     base = drawn["world"] if drawn else program()["world"]
     world = {k: {**v, **overrides.get(k, {})} if isinstance(v, dict) else overrides.get(k, v) for k, v in base.items()}
-    steps = [["change", *change] for change in changes_] + (drawn["steps"][:2] if drawn else [])
+    steps = [list(c) if c[0] == "call" else ["change", *c] for c in changes_] + (drawn["steps"][:2] if drawn else [])
     return {**(drawn or {}), "world": world, "steps": steps, "triggers": drawn["triggers"] if drawn else []}
 
 
