@@ -81,25 +81,32 @@ def test_call_cycle_on_a_small_thread_stack_ends_in_recursion_error(stack_kib, d
         m.get_disk_serial_number = m.get_machine_string
         threading.stack_size({stack_kib} * 1024)
         out = {{}}
+        def deep(n):  # the cycle again, from n levels of C stack deeper: the bound is taken from where it starts
+            return m.get_machine_string() if n == 0 else eval("deep(n - 1)", {{"deep": deep, "n": n}})
         def run():
             lines = io.StringIO()
             with contextlib.redirect_stdout(lines):
                 out["string"] = m.get_machine_string()
+                out["deep"] = deep({stack_kib} // 8).count("|M|G")
             out["lines"] = lines.getvalue().splitlines()
         thread = threading.Thread(target=run)
         thread.start()
         thread.join()
-        print(out["string"])
+        print(out["string"], out["deep"])
         print(*out["lines"], sep="\\n")
         """)
     )
     assert proc.returncode == 0, proc.stderr[-2000:]
-    string, *lines = proc.stdout.splitlines()
-    assert lines == ["Error while getting machine code: maximum recursion depth exceeded"]
+    first, *lines = proc.stdout.splitlines()
+    string, deep = first.split(" ")
+    assert lines == ["Error while getting machine code: maximum recursion depth exceeded"] * 2
     # Each level that got through adds "|M|G" after the innermost empty piece; nesting may take an eighth of the
     # stack: the levels the docs give (a handful with the sanitizers' larger frames).
     levels, sanitized = string.count("|M|G"), os.environ.get("OSTREL_SANITIZED")
     assert (levels >= 5 if sanitized else documented * 0.8 <= levels < documented * 1.2) and string == "|M|G" * levels
+    assert (
+        sanitized or levels > int(deep) >= levels / 2
+    )  # an eighth of what is left there, not of what was left at first
 
 
 FAILED_LOAD = """
