@@ -133,7 +133,8 @@ def seen_at(frame, line):
     if code.co_filename != MODULE_FILE:
         return f"{code.co_name}@{Path(code.co_filename).name}:{line}"
     last = max(n for *_, n in code.co_lines() if n)  # the code's lines end where the function's (or body's) do
-    return f"{name}@ostrel:{line}..{last} {sorted(frame.f_locals) if name != '<module>' else 'globals'}"
+    names = "globals" if frame.f_locals is frame.f_globals else sorted(frame.f_locals)  # a body: its globals
+    return f"{name}@ostrel:{line}..{last} {names}"
 
 
 def entries(tb):
