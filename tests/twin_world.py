@@ -1283,7 +1283,7 @@ WARM += [("get_machine_code", member, "kw" if member == "CUDA" else "plain") for
 MONITORED = ("PY_START", "PY_RETURN", "PY_UNWIND", "CALL", "C_RETURN", "C_RAISE", "RAISE", "RERAISE")
 MONITORED += ("EXCEPTION_HANDLED",)
 EVENT = functools.partial(getattr, sys.monitoring.events)
-TOOL, SECOND_TOOL = 3, 5  # with two tools, the interpreter calls the higher identifier first
+TOOL, SECOND_TOOL = 0, 5  # the lowest and the highest identifier; the interpreter calls the higher one first
 
 
 def monitored(name, code, offset, callable_=None, first=None, record=note, tool=TOOL):
