@@ -218,7 +218,7 @@ CHANGES = {
     "stdout": [["hooked", "plain"]],  # not "builtin": it spends no budget
     "pending": [["net_if_addrs", "Context", "items", "strip"]],
     "print": [["replaced", "restore"]],
-    "import": [["hooked", "restore"]],
+    "import": [["hooked", "restore", "deleted"]],
     "tools": [["restart", "free"]],
     "tools ": [["get_mac_address", "get_machine_string"]],  # between calls only: see change_tools
     "": [["value_class", "record_class", "record_field", "reborn", "swap_key", "gc", "grow"]],
@@ -353,6 +353,7 @@ def guarded(row, drawn=None):
     return {**(drawn or {}), "world": world, "steps": steps, "triggers": drawn["triggers"] if drawn else []}
 
 
+GUARDED = st.tuples(drawn(GUARD_ROWS), programs).map(lambda t: guarded(*t))  # a drawn program's world and first steps
 SAME_AS_PLAIN_PYTHON = [
     # Python code at the bottom of a call cycle on a 256 KiB thread stack.
     program(
@@ -508,7 +509,9 @@ RUNS_ONLY = settings(
 @example([guarded(row) for row in GUARD_ROWS])
 @example(SAME_AS_PLAIN_PYTHON)
 @example(FOUND)
-@given(st.lists(programs | st.tuples(drawn(GUARD_ROWS), programs).map(lambda t: guarded(*t)), min_size=1, max_size=10))
+@given(
+    st.lists(mostly(True, False, weight=3).flatmap(lambda row: GUARDED if row else programs), min_size=1, max_size=10)
+)
 def batches(batch):
     """Each program once: hypothesis draws many of them again in later batches."""
     if fresh := {key: p for p in batch if (key := json.dumps(p)) not in CHECKED}:

@@ -1070,7 +1070,10 @@ class World:
                 event("import", name)
             return IMPORT(name, globals, locals, fromlist, level)
 
-        builtins.__import__ = hooked if kind == "hooked" else IMPORT
+        if kind == "deleted":  # an import statement finds no __import__ among the builtins
+            del builtins.__import__
+        else:
+            builtins.__import__ = hooked if kind == "hooked" else IMPORT
 
     def change_reborn(self):
         """psutil, found among the builtins, dies; a new module takes its address."""
