@@ -190,7 +190,7 @@ worlds = st.builds(
     pyudev=pyudevs,
     subprocess=subprocesses,
     device_type=st.fixed_dictionaries(
-        {"kind": mostly("own", "enum", "class", "meta", "namespace", "fresh"), "final": FINAL}
+        {"kind": mostly("own", "enum", "class", "meta", "namespace", "fresh", "ints"), "final": FINAL}
     ),
     key=mostly("honest", "alternate", "nonbool", weight=2),
     # the interpreter around the calls

@@ -827,9 +827,11 @@ class World:
             return enum.Enum("DeviceType", [("MAC", 1), ("DISK", 2), ("CUDA", 3)])
         if kind == "class":
             return type("DeviceType", (), {n: own[n] for n in ("MAC", "DISK", "CUDA")})
-        if kind == "meta":  # MAC read through a property of the metaclass
+        if kind == "meta":  # MAC read through a property of the metaclass, ahead of the class's own MAC
             mac = property(lambda cls: (event("member", "MAC"), own.MAC)[1])
-            return type("Meta", (type,), {"MAC": mac})("DeviceType", (), {"DISK": own.DISK, "CUDA": own.CUDA})
+            return type("Meta", (type,), {"MAC": mac})("DeviceType", (), {n: own[n] for n in ("MAC", "DISK", "CUDA")})
+        if kind == "ints":  # MAC equal to the "huge" argument, not the same object
+            return type("DeviceType", (), {"MAC": int(str(2**70)), "DISK": 2, "CUDA": 3})
         if kind == "fresh":  # a new member at every read, which says when it goes
             world = self
 
