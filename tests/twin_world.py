@@ -340,11 +340,14 @@ MISSING, NAMED = object(), object()
 
 
 class Text(str):
-    """A str subclass value: formatting it asks its own __format__."""
+    """A str subclass value: formatting it asks its own __format__; it says when it goes."""
 
     def __format__(self, spec):
         event("format", str(self))
         return str.__format__(self, spec)
+
+    def __del__(self):
+        note(f"text {str.__repr__(self)} goes")
 
 
 DICT_ITEMS = dict.__dict__["items"]
