@@ -166,6 +166,16 @@ try:
 except Exception as e:
     print(type(e).__name__, "varnok.ostrel" in sys.modules)
 del sys.modules["loguru"]
+import loguru  # with the real enum
+class Meta(type):  # an Enum whose class statement fails: at the class DeviceType line
+    def __new__(*args):
+        return type.__new__(*args) if args[1] != "DeviceType" else (_ for _ in ()).throw(LookupError(args[1]))
+enum, sys.modules["enum"] = sys.modules["enum"], types.SimpleNamespace(Enum=Meta("Enum", (), {}))
+try:
+    import varnok.ostrel
+except LookupError as e:
+    print("LookupError", e, [(f.name, f.lineno) for f in traceback.extract_tb(e.__traceback__) if "ostrel" in f.name])
+sys.modules["enum"] = enum
 import varnok.ostrel as m
 print(*sorted(n[4:] for n in vars(m) if n.startswith("get_")), m.__test__)
 for code in [codes[0], frame.f_code, m.get_mac_address.__code__, m.get_machine_code.__code__]:
@@ -177,6 +187,7 @@ for code in [codes[0], frame.f_code, m.get_mac_address.__code__, m.get_machine_c
             "ImportError cannot import name 'logger' init varnok.ostrel src/varnok/ostrel 5 False",
             "ModuleNotFoundError 2",
             "ZeroDivisionError False",
+            "LookupError DeviceType [('init varnok.ostrel', 9)]",
             "disk_serial_number gpu_uuid mac_address machine_code machine_string {}",
             *[REFUSAL.format(n, "module body", "import varnok.ostrel") for n in ["init varnok.ostrel"] * 2],
             *[CALL.format(*call) for call in [("get_mac_address", "()"), ("get_machine_code", "(device_type)")]],
