@@ -12,7 +12,8 @@ one larger, true and false swapped, + and - swapped, or a statement that is a
 plain call removed. The sample is drawn uniformly from every candidate of
 every file. A mutant that does not compile, or builds the very library that
 the unchanged sources build (a place the preprocessor leaves out for this
-interpreter), is left out of the rate; one that
+interpreter, or one the compiler finds makes no difference), is left out of
+the rate; one that
 the suite fails (or that hangs past the time bound) is caught; one that it
 passes has survived and is listed with its place and change, for a reader to
 close through the generators or to show equivalent.
@@ -123,7 +124,7 @@ def try_mutant(mutant, python, library, installed):
         if built.returncode != 0:
             return "not built", ""
         if library.read_bytes() == UNCHANGED.read_bytes():
-            return "same build", "the change is not compiled in for this interpreter"
+            return "same build", "the library is the unchanged sources' own"
         shutil.copyfile(library, installed)
         tests = [str(TREE / "tests" / name) for name in ORDER]
         try:

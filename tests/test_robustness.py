@@ -105,9 +105,8 @@ def test_call_cycle_ends_at_the_documented_stack_bound(stack_kib, documented):
     # stack: the levels the docs give (a handful with the sanitizers' larger frames).
     levels, sanitized = string.count("|M|G"), os.environ.get("OSTREL_SANITIZED")
     assert (levels >= 5 if sanitized else documented * 0.8 <= levels < documented * 1.2) and string == "|M|G" * levels
-    assert (
-        sanitized or levels > int(deep) >= levels / 2
-    )  # an eighth of what is left there, not of what was left at first
+    # From deeper down: an eighth of what is left there, not of what was left at the thread's start.
+    assert sanitized or levels > int(deep) >= levels / 2
 
 
 FAILED_LOAD = """

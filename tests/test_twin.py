@@ -226,13 +226,13 @@ CHANGES = {
 
 
 def change(kind, choices):
-    """A drawn change of the kind: a tuple among its choices stands for several arguments."""
-    flat = lambda args: [*kind.split(), *(x for a in args for x in (a if type(a) is tuple else [a]))]  # noqa: E731
+    """A drawn change step of the kind: a tuple among its choices stands for several arguments."""
+    flat = lambda args: ["change", *kind.split(), *(x for a in args for x in (a if type(a) is tuple else [a]))]  # noqa: E731
     return st.tuples(*map(drawn, choices)).map(flat)
 
 
 # A kind about twice as often as its longest list of choices; between calls, and from a trigger during one (midway).
-KINDS = {k: change(k, c).map(lambda c: ["change", *c]) for k, c in CHANGES.items()}
+KINDS = {k: change(k, c) for k, c in CHANGES.items()}
 changes, midway = (
     drawn(k for k, c in CHANGES.items() if k != skip for _ in range(len(max(c, key=len)) * 2 - 1)).flatmap(KINDS.get)
     for skip in ("", "tools ")
@@ -521,7 +521,8 @@ def batches(batch):
 
 def test_module_matches_its_twin():
     """The drawn batches, and that they drew every choice of every table (in a full run: 150 batches)."""
-    DRAWN.clear(), CHECKED.clear()
+    DRAWN.clear()
+    CHECKED.clear()
     batches()
     missed = {f"{c!r} of {t}"[:90] for t in TABLES for c in t if (id(t), repr(c)) not in DRAWN}
     assert EXAMPLES < 150 or not RUNS_ONLY.derandomize or not missed, f"never drawn in {EXAMPLES} batches: {missed}"

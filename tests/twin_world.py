@@ -1125,7 +1125,8 @@ class World:
         elif how == "free" and sys.monitoring.get_tool(TOOL):
             monitor(False)
         elif sys.monitoring.get_tool(TOOL):
-            events, _ = sys.monitoring.get_events(TOOL), sys.monitoring.set_events(TOOL, 0)
+            events = sys.monitoring.get_events(TOOL)
+            sys.monitoring.set_events(TOOL, 0)
             try:
                 note(f"quietly {describe(vars(self.m)[how]())}")
             finally:
