@@ -813,9 +813,12 @@ bool init_function_type()
     if (!function_type) {
         function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
     }
-    if (!native_code_error) {
+    if (function_type && !native_code_error) {
         native_code_error =
             reinterpret_cast<PyTypeObject*>(PyType_FromSpecWithBases(&native_code_error_spec, PyExc_TypeError));
+    }
+    if ((!function_type || !native_code_error) && !PyErr_Occurred()) {
+        PyErr_NoMemory(); // 3.13.0 lets a failed allocation of the type go unsaid
     }
     return function_type && native_code_error;
 }

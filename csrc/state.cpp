@@ -68,9 +68,11 @@ void owner_finalised(void*)
 // sys.monitoring's sentinels, which events carry and tools return.
 bool monitoring_sentinels()
 {
-    PyObject* monitoring = PySys_GetObject("monitoring"); // borrowed
-    return monitoring && store(process.monitoring_missing, PyObject_GetAttrString(monitoring, "MISSING"))
-           && store(process.monitoring_disable, PyObject_GetAttrString(monitoring, "DISABLE"));
+    // PySys_GetObject() would print and drop an error of its lookup.
+    Ref sys = Ref::steal(PyImport_ImportModule("sys"));
+    Ref monitoring = sys ? Ref::steal(PyObject_GetAttrString(sys.get(), "monitoring")) : Ref{};
+    return monitoring && store(process.monitoring_missing, PyObject_GetAttrString(monitoring.get(), "MISSING"))
+           && store(process.monitoring_disable, PyObject_GetAttrString(monitoring.get(), "DISABLE"));
 }
 
 } // namespace

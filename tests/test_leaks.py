@@ -3,7 +3,8 @@ import os
 import sys
 import tracemalloc
 
-from conftest import FakeDevice, FakePsutil, FakePyudev, inet, link
+import pytest
+from conftest import FakeDevice, FakePsutil, FakePyudev, inet, link, run_python
 
 import varnok.ostrel as ostrel
 
@@ -78,3 +79,51 @@ def test_repeated_calls_keep_memory_and_files_flat(tmp_path, monkeypatch):
         assert open_files() == files
     assert grown < 32 * 1024, f"traced memory grew by {grown} bytes over 33000 calls"
     assert sys.getrefcount(ostrel.DeviceType.MAC) < 100
+
+
+def failed_allocations():
+    """Each call with its n-th allocation failing, cold (caches and traceback entries still to make) and warm, under a
+    monitoring tool, each in a forked child: what ends otherwise than by returning (a failing source is reported) or
+    by MemoryError; n runs until 50 in a row pass no fault on."""
+    import _testcapi
+
+    gpu = type(sys)("subprocess")  # the real one is not safe from failed allocations itself
+    gpu.check_output, gpu.DEVNULL = lambda *args, **kwargs: b"GPU-1\n", -3
+    sys.modules["subprocess"] = gpu
+    mon, events = sys.monitoring, sys.monitoring.events
+    mon.use_tool_id(2, "sweep")
+    for event in (events.PY_START, events.PY_RETURN, events.CALL):
+        mon.register_callback(2, event, lambda *args: None)
+    for name in ("get_mac_address", "get_disk_serial_number", "get_gpu_uuid", "get_machine_code", "get_machine_string"):
+        mon.set_local_events(2, getattr(ostrel, name).__code__, events.PY_START | events.PY_RETURN | events.CALL)
+    failures = []
+    for number, call in enumerate([*calls()[:-1], ostrel.get_machine_string] * 2):  # the second round warm
+        n = passed = 0
+        while passed < 50 and len(failures) < 5:
+            if (pid := os.fork()) == 0:
+                for stream in (1, 2):
+                    os.dup2(os.open(os.devnull, os.O_WRONLY), stream)
+                try:
+                    _testcapi.set_nomemory(n, n + 1)
+                    call()
+                    os._exit(0)
+                except MemoryError:
+                    os._exit(1)
+                except BaseException:
+                    os._exit(2)
+            status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+            failures += [(number, n, status)] if status not in (0, 1) else []
+            passed, n = (passed + 1) * (status == 0), n + 1
+        call()
+    return failures
+
+
+def test_a_failed_allocation_is_a_memory_error_or_a_reported_failure():
+    pytest.importorskip("_testcapi")
+    if hasattr(sys, "gettotalrefcount"):
+        pytest.skip("a debug interpreter's own assertions fail when an allocation fails, plain Python's calls too")
+    here = os.path.dirname(__file__)
+    proc = run_python(
+        f"import sys; sys.path.insert(0, {here!r}); import test_leaks; print(test_leaks.failed_allocations())"
+    )
+    assert proc.stdout.splitlines()[-1] == "[]"
