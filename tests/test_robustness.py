@@ -181,7 +181,9 @@ for code in [codes[0], frame.f_code, m.get_mac_address.__code__, m.get_machine_c
     try:
         types.FunctionType(code, vars(m))(1) if code.co_argcount else exec(code, {})
     except TypeError as e:
-        print(type(e).__name__, code.co_name, e, sep=": ")""",
+        print((kind := type(e)).__name__, code.co_name, e, sep=": ")
+def made(): first = "one"; second = "two"; return kind()  # not raised by its code objects: its own words
+print(made())""",
         [
             "ImportError cannot import name 'logger' init varnok.ostrel src/varnok/ostrel 5 False",
             "ModuleNotFoundError 2",
@@ -190,6 +192,7 @@ for code in [codes[0], frame.f_code, m.get_mac_address.__code__, m.get_machine_c
             "disk_serial_number gpu_uuid mac_address machine_code machine_string {}",
             *[REFUSAL.format(n, "module body", "import varnok.ostrel") for n in ["init varnok.ostrel"] * 2],
             *[CALL.format(*call) for call in [("get_mac_address", "()"), ("get_machine_code", "(device_type)")]],
+            "the code objects of varnok.ostrel's native functions cannot run",
         ],
     ),
     "free-threaded build": (
