@@ -805,7 +805,7 @@ class World:
             class Decoded(str):
                 def strip(self):
                     event("strip")
-                    return type("Text", (str,), {})(str.strip(self))
+                    return Text(str.strip(self))  # the result, which goes when the call lets go of it
 
             self.classes["strip"].append(Decoded)
             output = Output()
