@@ -149,16 +149,18 @@ try:
 except ImportError as e:
     frame, line = list(traceback.walk_tb(e.__traceback__))[-1]
     print(type(e).__name__, e, frame.f_code.co_name, frame.f_code.co_filename, line, "varnok.ostrel" in sys.modules)
-pyudev, sys.modules["pyudev"] = sys.modules["pyudev"], None  # a failure at another line: an entry of its own
-try:
-    import varnok.ostrel
-except ModuleNotFoundError as e:
-    print("ModuleNotFoundError", traceback.extract_tb(e.__traceback__)[-1].lineno)
+for name in ["psutil", "pyudev", "enum", "typing"]:  # a failure at each import's line: an entry of its own
+    held, sys.modules[name] = sys.modules[name], None
+    try:
+        import varnok.ostrel
+    except ModuleNotFoundError as e:
+        print("ModuleNotFoundError", traceback.extract_tb(e.__traceback__)[-1].lineno)
+    sys.modules[name] = held
 def loguru_getattr(name):  # only an AttributeError for the logger becomes ImportError
     if name == "logger":
         return 1 / 0
     raise AttributeError(name)
-sys.modules["loguru"], sys.modules["pyudev"] = types.ModuleType("loguru"), pyudev
+sys.modules["loguru"] = types.ModuleType("loguru")
 sys.modules["loguru"].__getattr__ = loguru_getattr
 try:
     import varnok.ostrel
@@ -187,7 +189,7 @@ def made(): first = "one"; second = "two"; return kind()  # not raised by its co
 print(made(), len(kinds))""",
         [
             "ImportError cannot import name 'logger' init varnok.ostrel src/varnok/ostrel 5 False",
-            "ModuleNotFoundError 2",
+            *[f"ModuleNotFoundError {line}" for line in range(1, 5)],
             "ZeroDivisionError False",
             "LookupError DeviceType [('init varnok.ostrel', 9)]",
             "disk_serial_number gpu_uuid mac_address machine_code machine_string {}",
