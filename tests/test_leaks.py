@@ -1,4 +1,5 @@
 import contextlib
+import inspect
 import os
 import sys
 import tracemalloc
@@ -81,12 +82,36 @@ def test_repeated_calls_keep_memory_and_files_flat(tmp_path, monkeypatch):
     assert sys.getrefcount(ostrel.DeviceType.MAC) < 100
 
 
-def failed_allocations():
-    """Each call with its n-th allocation failing, cold (caches and traceback entries still to make) and warm, under a
-    monitoring tool, each in a forked child: what ends otherwise than by returning (a failing source is reported) or
-    by MemoryError; n runs until 50 in a row pass no fault on."""
+def sweep(call, allowed, quiet=50):
+    """`call` with its n-th allocation failing, n = 0, 1, ... until `quiet` in a row pass no fault on, each in a forked
+    child: the (n, exit status) of those that end otherwise than by returning or raising one of `allowed` (and never
+    by a SystemError that says the module failed without an exception)."""
     import _testcapi
 
+    failures, n, passed = [], 0, 0
+    while passed < quiet and len(failures) < 5:
+        if (pid := os.fork()) == 0:
+            status = 2
+            try:
+                for stream in (1, 2):
+                    os.dup2(os.open(os.devnull, os.O_WRONLY), stream)
+                _testcapi.set_nomemory(n, n + 1)
+                call()
+                status = 0
+            except allowed as error:
+                _testcapi.remove_mem_hooks()
+                status = 3 if isinstance(error, SystemError) and "varnok.ostrel" in str(error) else 1
+            finally:
+                os._exit(status)
+        status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+        failures += [(n, status)] if status not in (0, 1) else []
+        passed, n = (passed + 1) * (status == 0), n + 1
+    return failures
+
+
+def failed_allocations():
+    """Each call cold (caches and traceback entries still to make) and warm, under a monitoring tool: it returns (a
+    failing source is reported) or raises MemoryError."""
     gpu = type(sys)("subprocess")  # the real one is not safe from failed allocations itself
     gpu.check_output, gpu.DEVNULL = lambda *args, **kwargs: b"GPU-1\n", -3
     sys.modules["subprocess"] = gpu
@@ -98,24 +123,25 @@ def failed_allocations():
         mon.set_local_events(2, getattr(ostrel, name).__code__, events.PY_START | events.PY_RETURN | events.CALL)
     failures = []
     for number, call in enumerate([*calls()[:-1], ostrel.get_machine_string] * 2):  # the second round warm
-        n = passed = 0
-        while passed < 50 and len(failures) < 5:
-            if (pid := os.fork()) == 0:
-                for stream in (1, 2):
-                    os.dup2(os.open(os.devnull, os.O_WRONLY), stream)
-                try:
-                    _testcapi.set_nomemory(n, n + 1)
-                    call()
-                    os._exit(0)
-                except MemoryError:
-                    os._exit(1)
-                except BaseException:
-                    os._exit(2)
-            status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
-            failures += [(number, n, status)] if status not in (0, 1) else []
-            passed, n = (passed + 1) * (status == 0), n + 1
+        failures += [(number, *failure) for failure in sweep(call, MemoryError)]
         call()
     return failures
+
+
+# The load, after a failed one that made the module's types (3.13.0's own type creation can crash when an
+# allocation fails): any exception but one the module failed to set.
+LOAD = """
+import os, sys, enum, typing, psutil, pyudev, loguru
+sys.modules["loguru"] = None
+try:
+    import varnok.ostrel
+except ImportError:
+    sys.modules["loguru"] = loguru
+{}
+def load():  # and what each function holds
+    functions = [f for f in vars(__import__("varnok.ostrel").ostrel).values() if type(f).__name__ == "function"]
+    return [(f.__module__, f.__doc__, f.__code__, f.__builtins__, f.__annotations__) for f in functions]
+print(sweep(load, Exception, quiet=500))"""
 
 
 def test_a_failed_allocation_is_a_memory_error_or_a_reported_failure():
@@ -123,7 +149,6 @@ def test_a_failed_allocation_is_a_memory_error_or_a_reported_failure():
     if hasattr(sys, "gettotalrefcount"):
         pytest.skip("a debug interpreter's own assertions fail when an allocation fails, plain Python's calls too")
     here = os.path.dirname(__file__)
-    proc = run_python(
-        f"import sys; sys.path.insert(0, {here!r}); import test_leaks; print(test_leaks.failed_allocations())"
-    )
-    assert proc.stdout.splitlines()[-1] == "[]"
+    calls = f"import sys; sys.path.insert(0, {here!r}); import test_leaks; print(test_leaks.failed_allocations())"
+    for code in (calls, LOAD.format(inspect.getsource(sweep))):
+        assert run_python(code).stdout.splitlines()[-1] == "[]"
