@@ -129,7 +129,11 @@ def failed_allocations():
 
 
 # The load, after a failed one that made the module's types (3.13.0's own type creation can crash when an
-# allocation fails): any exception but one the module failed to set.
+# allocation fails): any exception but one the module failed to set; what its functions hold is never lost on the way
+# (SystemExit is no Exception).
+HELD = (
+    "[(f.__module__, f.__doc__, f.__code__.co_varnames, f.__annotations__) for f in vars(m).values() if type(f) is F]"
+)
 LOAD = """
 import os, sys, enum, typing, psutil, pyudev, loguru
 sys.modules["loguru"] = None
@@ -138,9 +142,11 @@ try:
 except ImportError:
     sys.modules["loguru"] = loguru
 {}
-def load():  # and what each function holds
-    functions = [f for f in vars(__import__("varnok.ostrel").ostrel).values() if type(f).__name__ == "function"]
-    return [(f.__module__, f.__doc__, f.__code__, f.__builtins__, f.__annotations__) for f in functions]
+def load():
+    m = __import__("varnok.ostrel").ostrel
+    F = type(m.get_mac_address)
+    if repr({}) != {!r}:
+        raise SystemExit("lost")
 print(sweep(load, Exception, quiet=500))"""
 
 
@@ -150,5 +156,6 @@ def test_a_failed_allocation_is_a_memory_error_or_a_reported_failure():
         pytest.skip("a debug interpreter's own assertions fail when an allocation fails, plain Python's calls too")
     here = os.path.dirname(__file__)
     calls = f"import sys; sys.path.insert(0, {here!r}); import test_leaks; print(test_leaks.failed_allocations())"
-    for code in (calls, LOAD.format(inspect.getsource(sweep))):
+    held = repr(eval(HELD, {"m": ostrel, "F": type(ostrel.get_mac_address)}))
+    for code in (calls, LOAD.format(inspect.getsource(sweep), HELD, held)):
         assert run_python(code).stdout.splitlines()[-1] == "[]"
