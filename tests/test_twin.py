@@ -219,7 +219,7 @@ CHANGES = {
     "pending": [["net_if_addrs", "Context", "items", "strip"]],
     "print": [["replaced", "restore"]],
     "import": [["hooked", "restore", "deleted"]],
-    "tools": [["restart", "free"]],
+    "tools": [["restart", "free", "PY_START", "PY_RETURN", "CALL"]],
     "tools ": [["get_mac_address", "get_machine_string"]],  # between calls only: see change_tools
     "": [["value_class", "record_class", "record_field", "reborn", "swap_key", "gc", "grow"]],
 }
@@ -442,8 +442,12 @@ FOUND = [
         for e in ("ValueError", "KeyboardInterrupt")
     ),
     program(monitored=["raise", "PY_RETURN", 1, "all"]),
-    # Sites a tool disabled come back once a run of their code finds the tool gone, and it returns.
+    # Sites a tool disabled come back once a run of their code finds the tool gone, and it returns; or the event.
     program(("tools", "get_mac_address"), monitored=["disable", "CALL", 1, "all"]),
+    program(
+        *[["call", "get_mac_address", "", "plain"], ("tools", "PY_RETURN")] * 2,
+        monitored=["disable", "PY_RETURN", 1, "all"],
+    ),
 ]
 
 

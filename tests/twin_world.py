@@ -1117,11 +1117,14 @@ class World:
         gc.collect()
 
     def change_tools(self, how):
-        """Every site a tool disabled given back; the tool freed (its callbacks and events go); or its events for all
-        code stopped while a function runs, then set again (a tool's events that go and come back while a function
-        runs give its sites back at once in Python, at its next run in the module: the module's runs do not see)."""
+        """Every site a tool disabled given back; the tool freed (its callbacks and events go); one event of the tool's
+        dropped, or taken again (which gives its disabled sites back); or its events for all code stopped while a
+        function runs, then set again (a tool's events that go and come back while a function runs give its sites
+        back at once in Python, at its next run in the module: the module's runs do not see)."""
         if how == "restart":
             sys.monitoring.restart_events()
+        elif how in MONITORED and sys.monitoring.get_tool(TOOL):
+            sys.monitoring.set_events(TOOL, sys.monitoring.get_events(TOOL) ^ EVENT(how))
         elif how == "free" and sys.monitoring.get_tool(TOOL):
             monitor(False)
         elif sys.monitoring.get_tool(TOOL):
