@@ -138,7 +138,7 @@ PROGRAMS = {
     ),
     "failed loads, then a load, then its code objects run": (
         """
-import sys, traceback, types
+import builtins, sys, traceback, types
 codes, kinds, mon = [], set(), sys.monitoring
 mon.use_tool_id(4, "t")
 mon.register_callback(4, mon.events.PY_START, lambda code, _: "ostrel" in code.co_filename and codes.append(code))
@@ -177,7 +177,12 @@ try:
 except LookupError as e:
     print("LookupError", e, [(f.name, f.lineno) for f in traceback.extract_tb(e.__traceback__) if "ostrel" in f.name])
 sys.modules["enum"] = enum
+def logged(name, *args):  # the load's import statements as an import hook sees them
+    print("import", name, *args[2:]) if args and args[0].get("__name__") == "varnok.ostrel" else None
+    return real(name, *args)
+real, builtins.__import__ = builtins.__import__, logged
 import varnok.ostrel as m
+builtins.__import__ = real
 print(*sorted(n[4:] for n in vars(m) if n.startswith("get_")), m.__test__)
 for code in [codes[0], frame.f_code, m.get_mac_address.__code__, m.get_machine_code.__code__]:
     try:
@@ -192,6 +197,8 @@ print(made(), len(kinds))""",
             *[f"ModuleNotFoundError {line}" for line in range(1, 5)],
             "ZeroDivisionError False",
             "LookupError DeviceType [('init varnok.ostrel', 9)]",
+            *[f"import {name} 0" for name in ("psutil None", "pyudev None", "enum ('Enum',)", "typing ('Union',)")],
+            "import loguru ('logger',) 0",
             "disk_serial_number gpu_uuid mac_address machine_code machine_string {}",
             *[REFUSAL.format(n, "module body", "import varnok.ostrel") for n in ["init varnok.ostrel"] * 2],
             *[CALL.format(*call) for call in [("get_mac_address", "()"), ("get_machine_code", "(device_type)")]],
