@@ -7,6 +7,7 @@ collecting a cycle through every attribute that can hold one). In a child interp
 import builtins
 import copy
 import ctypes
+import dis
 import functools
 import gc
 import inspect
@@ -131,7 +132,8 @@ class Seen:
         if isinstance(value, dict):
             return kind, [(self(k), self(v)) for k, v in value.items()]
         if isinstance(value, types.CodeType):
-            return kind, [getattr(value, field) for field in CODE_FIELDS], value.co_flags & CODE_KINDS
+            start = next(dis.get_instructions(value))  # RESUME 0, where a function starts
+            return kind, [getattr(value, field) for field in CODE_FIELDS], value.co_flags & CODE_KINDS, start[:3]
         if isinstance(value, types.MethodType):
             return kind, self(value.__func__), self(value.__self__)
         if isinstance(value, types.BuiltinMethodType | types.MethodWrapperType):
