@@ -1,5 +1,7 @@
 #include "internals.hpp"
 
+#include "ref.hpp"
+
 #include <cstring>
 
 namespace ostrel::internals {
@@ -18,8 +20,15 @@ bool interpreter_supported()
                      PY_MAJOR_VERSION, PY_MINOR_VERSION, "varnok.ostrel", "does not match", major, minor);
         return false;
     }
-    PyObject* abiflags = PySys_GetObject("abiflags");               // borrowed
-    const char* flags = abiflags ? PyUnicode_AsUTF8(abiflags) : ""; // a function: no macro reads the object
+    // Looked up so that an error of the lookup is raised (PySys_GetObject()
+    // would print and drop it, and the flags would read as none).
+    Ref sys = Ref::steal(PyImport_ImportModule("sys"));
+    PyObject* found = nullptr;
+    if (!sys || PyObject_GetOptionalAttrString(sys.get(), "abiflags", &found) < 0) {
+        return false;
+    }
+    Ref abiflags = Ref::steal(found);
+    const char* flags = abiflags ? PyUnicode_AsUTF8(abiflags.get()) : ""; // a function: no macro reads the object
     if (!flags) {
         return false;
     }

@@ -68,7 +68,8 @@ void owner_finalised(void*)
 // sys.monitoring's sentinels, which events carry and tools return.
 bool monitoring_sentinels()
 {
-    // PySys_GetObject() would print and drop an error of its lookup.
+    // Looked up so that an error of the lookup is raised (PySys_GetObject()
+    // would print and drop it).
     Ref sys = Ref::steal(PyImport_ImportModule("sys"));
     Ref monitoring = sys ? Ref::steal(PyObject_GetAttrString(sys.get(), "monitoring")) : Ref{};
     return monitoring && store(process.monitoring_missing, PyObject_GetAttrString(monitoring.get(), "MISSING"))
