@@ -6,6 +6,7 @@ import tracemalloc
 
 import pytest
 from conftest import FakeDevice, FakePsutil, FakePyudev, inet, link, run_python
+from test_function_object import FUNCTIONS
 
 import varnok.ostrel as ostrel
 
@@ -119,7 +120,7 @@ def failed_allocations():
     mon.use_tool_id(2, "sweep")
     for event in (events.PY_START, events.PY_RETURN, events.CALL):
         mon.register_callback(2, event, lambda *args: None)
-    for name in ("get_mac_address", "get_disk_serial_number", "get_gpu_uuid", "get_machine_code", "get_machine_string"):
+    for name in FUNCTIONS:
         mon.set_local_events(2, getattr(ostrel, name).__code__, events.PY_START | events.PY_RETURN | events.CALL)
     failures = []
     for number, call in enumerate([*calls()[:-1], ostrel.get_machine_string] * 2):  # the second round warm
@@ -131,9 +132,8 @@ def failed_allocations():
 # The load, after a failed one that made the module's types (3.13.0's own type creation can crash when an
 # allocation fails): any exception but one the module failed to set; what its functions hold is never lost on the way
 # (SystemExit is no Exception).
-HELD = (
-    "[(f.__module__, f.__doc__, f.__code__.co_varnames, f.__annotations__) for f in vars(m).values() if type(f) is F]"
-)
+HELD = "[(f.__module__, f.__doc__, f.__code__.co_varnames, f.__annotations__) for f in vars(m).values()"
+HELD += " if type(f) is type(m.get_mac_address)]"
 LOAD = """
 import os, sys, enum, typing, psutil, pyudev, loguru
 sys.modules["loguru"] = None
@@ -144,7 +144,6 @@ except ImportError:
 {}
 def load():
     m = __import__("varnok.ostrel").ostrel
-    F = type(m.get_mac_address)
     if repr({}) != {!r}:
         raise SystemExit("lost")
 print(sweep(load, Exception, quiet=500))"""
@@ -155,7 +154,7 @@ def test_a_failed_allocation_is_a_memory_error_or_a_reported_failure():
     if hasattr(sys, "gettotalrefcount"):
         pytest.skip("a debug interpreter's own assertions fail when an allocation fails, plain Python's calls too")
     here = os.path.dirname(__file__)
-    calls = f"import sys; sys.path.insert(0, {here!r}); import test_leaks; print(test_leaks.failed_allocations())"
-    held = repr(eval(HELD, {"m": ostrel, "F": type(ostrel.get_mac_address)}))
-    for code in (calls, LOAD.format(inspect.getsource(sweep), HELD, held)):
+    sweep_calls = f"import sys; sys.path.insert(0, {here!r}); import test_leaks; print(test_leaks.failed_allocations())"
+    held = repr(eval(HELD, {"m": ostrel}))
+    for code in (sweep_calls, LOAD.format(inspect.getsource(sweep), HELD, held)):
         assert run_python(code).stdout.splitlines()[-1] == "[]"
