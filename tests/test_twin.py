@@ -122,9 +122,8 @@ def mostly(usual, *others, weight=3):
     return drawn([usual] * weight + list(others))
 
 
-# How an object tells its end: it logs it (with the recursion room its finaliser has), or makes a signal or an
-# exception pending. Not a table: what the twin's walk helpers call between its end and the module's next check
-# would handle that.
+# How an object tells its end: it logs it (with the recursion room its finaliser has), or makes a signal or an exception
+# pending. Not a table: what the twin's walk helpers call between its end and the module's next check would handle that.
 LOGGED = ["del", "weakref", "room"]
 FINAL = mostly(None, *LOGGED, "interrupt", "async", weight=5)
 ITERABLES = ["generator", "iterator", "custom", "tuple", "list_sub", "tuple_sub"]
@@ -240,8 +239,7 @@ changes, midway = (
 ARGUMENTS = ["MAC", "DISK", "CUDA", "world:MAC", "world:CUDA", "1", "none", "text", "all", "nothing", "huge"]
 HOWS = ["plain", "plain", "plain", "kw", "except", "generator", "nested", "bad", "keyname", "keynames"]  # see call()
 calls = st.tuples(st.just("call"), *map(drawn, (FUNCTIONS, ARGUMENTS, HOWS))).map(list)
-# Failures of every family, and more often those that escape, whose traceback
-# entries show where the module was.
+# Failures of every family, and more often those that escape, whose traceback entries show where the module was.
 ESCAPING = ["KeyboardInterrupt", "SystemExit", "GeneratorExit", "Interrupt"]
 failures = st.tuples(st.just("raise"), drawn(list(ERRORS) + ESCAPING * 2)) | st.just(("warn",))
 actions = mostly(True, False, weight=1).flatmap(lambda fails: failures.map(list) if fails else midway)
@@ -452,8 +450,7 @@ FOUND = [
 
 
 def raising_everywhere(error):
-    """One program for each statement that can raise: `error` raised at its
-    site, in the one call that reaches it."""
+    """One program for each statement that can raise: `error` raised at its site, in the one call that reaches it."""
 
     def at(site, count, call, *steps, arg="MAC", **world):
         steps = [*steps, ["call", call, arg, "plain"]]

@@ -1,18 +1,11 @@
-"""The child side of the differential check (test_twin.py).
-
-`python twin_world.py native|twin` reads a batch of programs (JSON) on stdin,
-loads varnok.ostrel or its twin (bench/twin.py) and runs each: it builds the
-program's world (stand-ins for psutil, pyudev, subprocess and DeviceType, and
-the interpreter around them), warms every lookup site, then runs the steps;
-triggers make the n-th event of a site raise or change the world mid-call.
-One log per program, written as a JSON line as soon as it ends, holds all it
-can observe, in order: printed lines, standard error, warnings, every event
-of the instrumented stand-ins (reads, calls, comparisons, hashes, iteration
-steps, finalisers, weakref callbacks, unraisable errors, signal handlers),
-monitoring events of the module's own code, the exception being handled at
-each error line, and for every call its result or escaping exception (type,
-text, attributes, traceback entries with their locals, chains) and
-sys.exception() afterwards."""
+"""The child side of the differential check (test_twin.py): `python twin_world.py native|twin` reads a batch of
+programs (JSON) on stdin, loads varnok.ostrel or its twin (bench/twin.py), and runs each: builds its world (stand-ins
+for psutil, pyudev, subprocess and DeviceType, and the interpreter around them), warms every lookup site, runs the
+steps (triggers make the n-th event of a site raise or change the world mid-call). One JSON line per program logs
+all it can observe, in order: printed lines, stderr, warnings, every event of the stand-ins (reads, calls,
+comparisons, hashes, iteration steps, finalisers, weakref callbacks, unraisable errors, signal handlers), monitoring
+events of the module's code, the exception handled at each error line, each call's result or escaping exception
+(type, text, attributes, traceback entries with their locals, chains) and sys.exception() afterwards."""
 
 import _thread
 import builtins
@@ -277,9 +270,8 @@ class EqualTo(Finalised):
 
 
 def make_key_class(behaviour, hashed=True):
-    """A str subclass that logs what is asked of it, used as a name and as a key
-    (and, not `hashed`, as a keyword name: how a call passes those on is no
-    concern of the module)."""
+    """A str subclass that logs what is asked of it, used as a name and as a key (and, not `hashed`, as a keyword name:
+    how a call passes those on is no concern of the module)."""
 
     class Key(str):
         answers = 0
@@ -466,10 +458,9 @@ class World:
         self.settle(spec.get("sigint", "default"), spec.get("builtins", "plain"))
 
     def settle(self, sigint, kind):
-        """The interpreter around the calls: what SIGINT does, and a builtins
-        module that answers missing names or logs every attribute read (which
-        the module, reading the builtins' namespace as the interpreter does,
-        must not reach)."""
+        """The interpreter around the calls: what SIGINT does, and a builtins module that answers missing names or logs
+        every attribute read (which the module, reading the builtins' namespace as the interpreter does, must not
+        reach)."""
 
         def handler(signum, frame):
             event("signal", sigint)
@@ -522,9 +513,8 @@ class World:
             "nt_del": nt_del,
             "nt_sub": type("snicaddr", (nt,), {"__slots__": ()}),
             "data": type("Rec", (Base,), {"family": self.Descriptor(), "address": address}),
-            # A str-subclass key in a class namespace. It logs nothing: the
-            # interpreter's specializer looks names up in a class on its own
-            # schedule, so plain Python's count of such lookups is no reference.
+            # A str-subclass key in a class namespace. It logs nothing: the interpreter's specializer looks names up in
+            # a class on its own schedule, so plain Python's count of such lookups is no reference.
             "keyed": type("Rec", (Base,), {type("Name", (str,), {})("family"): self.Descriptor(), "address": address}),
             "nondata": type("Rec", (Base,), {"family": type("Get", (), {"__get__": descriptor_get})(), "address": address}),  # noqa: E501
             "property": type("Rec", (Base,), {"family": property(lambda s: read(s, "family")), "address": address}),
@@ -670,41 +660,28 @@ class World:
         if kind == "class":
             wrap = {k: staticmethod(v) if isinstance(v, types.FunctionType) else v for k, v in attributes.items()}
             return type(name.capitalize(), (), wrap)
-        if kind == "meta":
-            site = f"{name}.getattr"
-            supplied = dict(attributes)
-
-            class Meta(type):
-                def __getattr__(cls, attribute):
-                    event(site, attribute)
-                    if attribute in supplied:
-                        return fresh(supplied[attribute])
-                    raise AttributeError(attribute)
-
-            made = Meta(name.capitalize(), (), {})
-            self.supplied[id(made)] = supplied
-            return made
         if kind == "namespace":
             return types.SimpleNamespace(**attributes)
-        module = types.ModuleType(name)
-        if kind == "getattr":  # the module supplies its attributes through __getattr__
-            site = f"{name}.getattr"
-            supplied = dict(attributes)
-            store = getattr_error == "store"
-            world = self
+        module, supplied, world = types.ModuleType(name), dict(attributes), self
 
-            def module_getattr(attribute):
-                event(site, attribute)
-                if attribute in supplied:
-                    value = fresh(supplied[attribute])
-                    if store:  # stores the answer under a str-subclass key
-                        vars(module)[world.Key(attribute)] = value
-                    return value
-                if getattr_error not in (None, "store"):
-                    raise ERRORS[getattr_error]()
-                raise AttributeError(f"module {name!r} has no attribute {attribute!r}")
+        def supply(attribute, meta=False):  # a metaclass's __getattr__, or the module's own
+            event(f"{name}.getattr", attribute)
+            if attribute in supplied:
+                value = fresh(supplied[attribute])
+                if getattr_error == "store" and not meta:  # stores the answer under a str-subclass key
+                    vars(module)[world.Key(attribute)] = value
+                return value
+            if getattr_error not in (None, "store") and not meta:
+                raise ERRORS[getattr_error]()
+            raise AttributeError(attribute if meta else f"module {name!r} has no attribute {attribute!r}")
 
-            module.__getattr__ = module_getattr
+        if kind in ("meta", "getattr"):
+            if kind == "meta":
+                module = type("Meta", (type,), {"__getattr__": lambda cls, a: supply(a, True)})(
+                    name.capitalize(), (), {}
+                )
+            else:
+                module.__getattr__ = supply
             self.supplied[id(module)] = supplied
             return module
         vars(module).update(attributes)
@@ -822,17 +799,17 @@ class World:
         return module
 
     def make_device_type(self, spec):
-        kind = spec["kind"]
-        own = ORIGINAL["DeviceType"]
+        kind, own = spec["kind"], ORIGINAL["DeviceType"]
+        members = {n: own[n] for n in ("MAC", "DISK", "CUDA")}
         if kind == "own":
             return own
         if kind == "enum":
             return enum.Enum("DeviceType", [("MAC", 1), ("DISK", 2), ("CUDA", 3)])
         if kind == "class":
-            return type("DeviceType", (), {n: own[n] for n in ("MAC", "DISK", "CUDA")})
+            return type("DeviceType", (), members)
         if kind == "meta":  # MAC read through a property of the metaclass, ahead of the class's own MAC
             mac = property(lambda cls: (event("member", "MAC"), own.MAC)[1])
-            return type("Meta", (type,), {"MAC": mac})("DeviceType", (), {n: own[n] for n in ("MAC", "DISK", "CUDA")})
+            return type("Meta", (type,), {"MAC": mac})("DeviceType", (), members)
         if kind == "ints":  # MAC equal to the "huge" argument, not the same object
             return type("DeviceType", (), {"MAC": int(str(2**70)), "DISK": 2, "CUDA": 3})
         if kind == "fresh":  # a new member at every read, which says when it goes
@@ -848,7 +825,7 @@ class World:
                 return property(make)
 
             return type("Meta", (type,), {n: member(n) for n in ("MAC", "DISK", "CUDA")})("DeviceType", (), {})
-        return types.SimpleNamespace(MAC=own.MAC, DISK=own.DISK, CUDA=own.CUDA)
+        return types.SimpleNamespace(**members)
 
     # -- changes
 
@@ -1033,14 +1010,10 @@ class World:
 
     def change_exhaust(self, target):
         """Changes a class until the interpreter gives it no more version tags."""
-        cls = {
-            "record": lambda: self.record_classes["nt_sub"],
-            "data": lambda: self.record_classes["data"],
-            "keyed": lambda: self.record_classes["keyed"],
-            "psutil": lambda: self.psutil if isinstance(self.psutil, type) else None,
-            "device_type": lambda: self.device_type if self.device_type is not ORIGINAL["DeviceType"] else None,
-            "af_link": self.af_link_type,
-        }[target]()
+        classes = {"record": self.record_classes["nt_sub"], "psutil": self.psutil, "device_type": self.device_type}
+        cls = self.af_link_type() if target == "af_link" else classes.get(target, self.record_classes.get(target))
+        if cls is ORIGINAL["DeviceType"]:
+            raise TypeError("the module's own DeviceType stays as it is")
         if not isinstance(cls, type):
             raise TypeError("no class to change")
         for tick in range(1100):
@@ -1198,9 +1171,8 @@ def arm_pending(world, armed):
 
 
 def invoke_armed(name, arg, how, world):
-    """Calls the function from C (operator.call), so that what its end leaves
-    pending is handled at this call however it was made: after a call, the
-    interpreter looks only when the callee is not Python code."""
+    """Calls the function from C (operator.call), so that what its end leaves pending is handled at this call however it
+    was made: after a call, the interpreter looks only when the callee is not Python code."""
     namespace = vars(world.m)
     function = namespace[name] if name in namespace else getattr(builtins, name)
     if how in ("bad", "keynames") and WHICH == "twin" and any(function is f for f in ORIGINAL.values()):
@@ -1220,9 +1192,9 @@ def call(name, arg, how, world):
     note(f"call {name} {arg} {how}")
     outcome = {}
 
-    def run():
+    def run(key="result", seen=describe):
         try:
-            outcome["result"] = describe(invoke(name, arg, how, world))
+            outcome[key] = seen(invoke(name, arg, how, world))
         except BaseException as exc:
             outcome["raised"] = describe_exception(exc)
         outcome["handled"] = handled()
@@ -1257,20 +1229,15 @@ def call(name, arg, how, world):
         del steps_
     elif how == "nested":  # one frame deeper, for the recursion limit
         (lambda: run())()
-    elif how == "thread":
-        # A call cycle on a small stack ends at the module's own bound, not at
-        # the recursion limit: only the pieces of the result are compared.
+    elif how == "thread":  # a cycle on a small stack ends at the module's own bound: only the result's pieces count
+
         def in_thread():
             sys.stdout = io.StringIO()
-            try:
-                outcome["pieces"] = sorted(set(invoke(name, arg, how, world).split("|")))
-            except BaseException as exc:
-                outcome["raised"] = describe_exception(exc)
+            run("pieces", lambda result: sorted(set(result.split("|"))))
             sys.stdout = OUT
 
         threading.stack_size(256 * 1024)
-        thread = threading.Thread(target=in_thread)
-        thread.start()
+        (thread := threading.Thread(target=in_thread)).start()
         thread.join()
         threading.stack_size(0)
     else:
@@ -1287,11 +1254,10 @@ WARM = [
 WARM += [("get_machine_code", member, "kw" if member == "CUDA" else "plain") for member in ("MAC", "DISK", "CUDA", "1")]
 
 
-# A monitoring tool (sys.monitoring, as cProfile and coverage use it) that records each event of the module's (or
-# the twin's) own code: event, function, line. Calls that only the twin makes are left out: of its helpers, of
-# iter(), and of items() on an exact dict, which the module walks without calling; and its class statement's
-# (__build_class__, the class body). The module body starts and ends at lines of its own (the twin's at 0 and at its
-# __doc__).
+# A monitoring tool (sys.monitoring, as cProfile and coverage use it) that records each event of the module's (or the
+# twin's) own code: event, function, line. Calls that only the twin makes are left out: of its helpers, of iter(), and
+# of items() on an exact dict, which the module walks without calling; and its class statement's (__build_class__, the
+# class body). The module body starts and ends at lines of its own (the twin's at 0 and at its __doc__).
 MONITORED = ("PY_START", "PY_RETURN", "PY_UNWIND", "CALL", "C_RETURN", "C_RAISE", "RAISE", "RERAISE")
 MONITORED += ("EXCEPTION_HANDLED",)
 EVENT = functools.partial(getattr, sys.monitoring.events)
@@ -1387,9 +1353,8 @@ def monitor(on, record=note):
 
 
 def run_steps(steps, world):
-    """The steps in order. What a finaliser made pending during a call and no
-    check of the call handled surfaces in this test's own code: it ends the
-    step it surfaces in (noted), as it does in the other child."""
+    """The steps in order. What a finaliser made pending during a call and no check of the call handled surfaces in this
+    test's own code: it ends the step it surfaces in (noted), as it does in the other child."""
     steps = iter(steps)
     while True:
         try:
@@ -1466,14 +1431,11 @@ def restore(module):
         builtins.__dict__.pop(name, None)
     own = ORIGINAL["DeviceType"]
     for member in own:
-        if type(member) is not own:
-            member.__class__ = own
-    if "__get__" in vars(own):
-        type.__delattr__(own, "__get__")
+        member.__class__ = own
+    for cls, name in ((own, "__get__"), (enum.EnumType, "DISK")):
+        vars(cls).get(name) and type.__delattr__(cls, name)
     own.__class__ = enum.EnumType
-    vars(enum.EnumType).get("DISK") and type.__delattr__(enum.EnumType, "DISK")
-    real = sys.modules.get("psutil")
-    if real is not None and type(real) is not types.ModuleType:
+    if (real := sys.modules.get("psutil")) is not None:
         real.__class__ = types.ModuleType
     # Both namespaces get the same keys in the same order, and so the same
     # layout: a str-subclass key among them then sees the same comparisons.
