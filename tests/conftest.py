@@ -5,6 +5,7 @@ import sys
 import textwrap
 import traceback
 from collections import namedtuple
+from functools import partial
 
 import pytest
 
@@ -16,19 +17,9 @@ RELEASE = {
     (3, 14): {"not a container": "argument of type '{}' is not a container or iterable", "__annotate__": True},
 }[sys.version_info[:2]]
 AF_LINK = 17
-Record = namedtuple("snicaddr", "family address netmask broadcast ptp")
-
-
-def link(mac):
-    return Record(AF_LINK, mac, None, None, None)
-
-
-def inet(ip):
-    return Record(2, ip, "255.0.0.0", None, None)
-
-
-def inet6(ip):
-    return Record(10, ip, None, None, None)
+Record = namedtuple("snicaddr", "family address netmask broadcast ptp", defaults=(None, None, None))
+# A link-layer (MAC), an IPv4 and an IPv6 record, given the address.
+link, inet, inet6 = partial(Record, AF_LINK), partial(Record, 2, netmask="255.0.0.0"), partial(Record, 10)
 
 
 class FakePsutil:
@@ -37,8 +28,7 @@ class FakePsutil:
     AF_LINK = AF_LINK
 
     def __init__(self, *tables):
-        self.tables = tables
-        self.calls = 0
+        self.tables, self.calls = tables, 0
 
     def net_if_addrs(self):
         table = self.tables[min(self.calls, len(self.tables) - 1)]
@@ -50,8 +40,7 @@ class FakePsutil:
 
 class FakeDevice:
     def __init__(self, properties):
-        self._properties = properties
-        self.reads = 0
+        self._properties, self.reads = properties, 0
 
     @property
     def properties(self):
@@ -65,27 +54,19 @@ class FakePyudev:
     """Stands in for pyudev: Context().list_devices(subsystem="block") yields the devices."""
 
     def __init__(self, devices):
-        self.devices = devices
-        self.calls = []
-        fake = self
+        self.devices, self.calls = devices, []
+        self.Context = lambda: self
 
-        class Context:
-            def list_devices(self, *args, **kwargs):
-                fake.calls.append((args, kwargs))
-                if isinstance(fake.devices, BaseException):
-                    raise fake.devices.with_traceback(None)
-                return iter(fake.devices)
-
-        self.Context = Context
+    def list_devices(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        if isinstance(self.devices, BaseException):
+            raise self.devices.with_traceback(None)
+        return iter(self.devices)
 
 
 @pytest.fixture
 def bind(monkeypatch):
-    def bind(**attributes):
-        for name, value in attributes.items():
-            monkeypatch.setattr(ostrel, name, value, raising=False)
-
-    return bind
+    return lambda **attributes: [monkeypatch.setattr(ostrel, *item, raising=False) for item in attributes.items()]
 
 
 def module_entries(exc):
@@ -95,27 +76,18 @@ def module_entries(exc):
 
 def run_python(code, *, env=None, check=True, timeout=120, **kwargs):
     """Runs `code` in a fresh interpreter of this venv."""
-    full_env = dict(os.environ, **(env or {}))
-    proc = run([sys.executable, "-c", code], full_env, timeout=timeout, **kwargs)
-    if check:
-        assert proc.returncode == 0, proc.stderr
+    proc = run([sys.executable, "-c", code], dict(os.environ, **(env or {})), timeout=timeout, **kwargs)
+    assert proc.returncode == 0 or not check, proc.stderr
     return proc
-
-
-def _namespace_refusal(kind):
-    if os.geteuid() != 0:
-        return "needs root to make a throwaway namespace"
-    probe = subprocess.run(["unshare", f"--{kind}", "true"], capture_output=True, text=True)
-    if probe.returncode != 0:
-        return f"unshare --{kind} refused: {probe.stderr.strip()}"
-    return None
 
 
 def in_namespace(kind, setup, code):
     """Runs shell `setup`, then `code` in Python, inside a new `kind` namespace."""
-    refusal = _namespace_refusal(kind)
-    if refusal:
-        pytest.skip(refusal)
+    if os.geteuid() != 0:
+        pytest.skip("needs root to make a throwaway namespace")
+    probe = subprocess.run(["unshare", f"--{kind}", "true"], capture_output=True, text=True)
+    if probe.returncode != 0:
+        pytest.skip(f"unshare --{kind} refused: {probe.stderr.strip()}")
     script = f"{setup}\nexec {shlex.quote(sys.executable)} -c {shlex.quote(code)}"
     proc = subprocess.run(["unshare", f"--{kind}", "sh", "-ec", script], capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
@@ -129,64 +101,52 @@ def in_namespace(kind, setup, code):
 FAKES = {
     "psutil.py": """
         import collections, os
-        if os.environ["FAKE_MAC"] == "broken":
+        MAC = os.environ["FAKE_MAC"]
+        if MAC == "broken":
             raise ImportError("psutil is broken")
-        if os.environ["FAKE_MAC"] == "missing":
+        if MAC == "missing":
             raise ModuleNotFoundError("No module named 'psutil'", name="psutil")
         AF_LINK = 17
-        _Record = collections.namedtuple("snicaddr", "family address netmask broadcast ptp")
+        _Record = collections.namedtuple("snicaddr", "family address netmask broadcast ptp", defaults=(None,) * 3)
         def net_if_addrs():
             with open(os.environ["FAKE_CALLS"], "a") as calls:
                 calls.write("psutil\\n")
-            if os.environ["FAKE_MAC"] == "interrupt":
-                raise KeyboardInterrupt
-            if os.environ["FAKE_MAC"] in ("fail", "blank"):
-                raise OSError("netlink refused" if os.environ["FAKE_MAC"] == "fail" else "")
-            mac = None if os.environ["FAKE_MAC"] == "None" else os.environ["FAKE_MAC"]
-            family = 2 if mac == "10.0.0.1" else AF_LINK  # eth0 with an IPv4 address only
-            return {"lo": [_Record(AF_LINK, "00:00:00:00:00:00", None, None, None)],
-                    "eth0": [_Record(family, mac, None, None, None)]}
+            if MAC in ("interrupt", "fail", "blank"):
+                raise KeyboardInterrupt if MAC == "interrupt" else OSError("netlink refused" if MAC == "fail" else "")
+            return {"lo": [_Record(AF_LINK, "00:00:00:00:00:00")],
+                    "eth0": [_Record(2 if MAC == "10.0.0.1" else AF_LINK, None if MAC == "None" else MAC)]}
     """,
     "pyudev.py": """
-        import os
-        class _Device:
-            @property
-            def properties(self):
-                serial = os.environ["FAKE_SERIAL"]
-                return {"ID_SERIAL": None if serial == "None" else serial}
+        import os, types
+        SERIAL = os.environ["FAKE_SERIAL"]
         class Context:
             def list_devices(self, subsystem):
                 with open(os.environ["FAKE_CALLS"], "a") as calls:
                     calls.write("pyudev\\n")
-                return [_Device()]
+                return [types.SimpleNamespace(properties={"ID_SERIAL": None if SERIAL == "None" else SERIAL})]
     """,
 }
 
 
 @pytest.fixture
 def host_env(tmp_path):
-    """env(mac=, serial=, gpu=): the environment of a child that sees the fakes; `gpu`
-    is the shell command of the fake nvidia-smi (None: no tool). env.calls() lists
-    the queries and tool runs made so far, and forgets them."""
+    """env(mac=, serial=, gpu=): the environment of a child that sees the fakes; `gpu` is the shell command of the fake
+    nvidia-smi (None: no tool). env.calls() lists the queries and tool runs made so far, and forgets them."""
     for name, text in FAKES.items():
         (tmp_path / name).write_text(textwrap.dedent(text))
-    tools = tmp_path / "bin"
-    tools.mkdir()
-    calls = tmp_path / "calls"
+    (tools := tmp_path / "bin").mkdir()
+    (calls := tmp_path / "calls").touch()
 
     def env(mac="02:00:5e:aa:bb:cc", serial="SN-XYZ987", gpu="echo GPU-1"):
-        tool = tools / "nvidia-smi"
+        (tool := tools / "nvidia-smi").unlink(missing_ok=True)
         if gpu:
             tool.write_text(f'#!/bin/sh\necho nvidia-smi >> "$FAKE_CALLS"\n{gpu}\n')
             tool.chmod(0o755)
-        elif tool.exists():
-            tool.unlink()
         fakes = {"FAKE_MAC": mac, "FAKE_SERIAL": serial, "FAKE_CALLS": str(calls)}
         return dict(os.environ, PYTHONPATH=str(tmp_path), PATH=f"{tools}:/usr/bin:/bin", **fakes)
 
     def made():
-        lines = calls.read_text().splitlines() if calls.exists() else []
-        calls.unlink(missing_ok=True)
+        lines, _ = calls.read_text().splitlines(), calls.write_text("")
         return lines
 
     env.calls = made

@@ -1,6 +1,5 @@
-"""The ostrel command run as a user would, in child processes that see fake
-psutil and pyudev modules and a fake nvidia-smi (conftest.host_env), with its
-standard output read to the end, gone, full or closed."""
+"""The ostrel command run as a user would, in child processes that see fake psutil and pyudev modules and a fake
+nvidia-smi (conftest.host_env), with its standard output read to the end, gone, full or closed."""
 
 import importlib.metadata
 import json
@@ -14,8 +13,7 @@ from conftest import run
 
 import varnok
 
-# Each row runs through every entry point, one with standard output buffered
-# (a failed write surfaces at the final flush) and the others unbuffered (at the write).
+# Each row runs through every entry point; one buffers stdout: a failed write surfaces at the final flush, not at once.
 ENTRY_POINTS = {
     "script": ([str(Path(sys.executable).parent / "ostrel")], {"PYTHONUNBUFFERED": ""}),
     "package": ([sys.executable, "-m", "varnok"], {"PYTHONUNBUFFERED": "1"}),
@@ -42,11 +40,10 @@ ASKED = ["pyudev", "psutil", "nvidia-smi"]  # get_machine_string()'s order: --js
 BOTH = REPORTED + ASKED  # --explain's, then the module's
 SOURCE_TREE = str(ROOT / "src")
 USAGE = "usage: ostrel [-h] [--version] [--json | --field NAME | --explain]\n              [--require NAMES]\n"
-EMPTY = "ostrel: {} is {}; ostrel --explain shows why\n"  # a value empty or None without an error line of its own
+EMPTY = "ostrel: {} is {}; ostrel --explain shows why\n".format  # a value empty or None, no error line of its own
 HIDDEN = f"varnok.ostrel is not built in {SOURCE_TREE}/varnok, … hides the one installed in …/site-packages/varnok: …\n"
 NEEDS = "ostrel: varnok.ostrel needs psutil, not installed here: pip install psutil\n"
 BROKEN_LOAD = "Traceback (most recent call last):\n⋮ImportError: psutil is broken\nostrel: … cannot be loaded: …\n"
-MAC_, DISK_ = "mac_address", "disk_serial_number"
 EMPTY_REPORT = "Cuda uuid: \nMAC Address: None\nDisk Serial Number: \n"
 DISK = "Disk Serial Number: SN-XYZ987\n"
 UUIDS = ("GPU-6c6f0a6e-3b2d-4f1a-9e1c-0a1b2c3d4e5f", "GPU-0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0")
@@ -118,11 +115,11 @@ RUNS = [
     ("--json", {"gpu": "printf 'GPU-1\\nGPU-2\\n'"}, 0, json_line("GPU-1\nGPU-2"), "", ASKED),
     ("--field mac", {}, 0, f"{MAC}\n", "", ["psutil"]),
     # A value that prints nothing says so on stderr, unless the module printed its error line there.
-    ("--field mac", {"mac": "None"}, 1, "", EMPTY.format("mac_address", "None"), ["psutil"]),
-    ("--field mac", {"mac": ""}, 1, "", EMPTY.format("mac_address", "empty"), ["psutil"]),
+    ("--field mac", {"mac": "None"}, 1, "", EMPTY("mac_address", "None"), ["psutil"]),
+    ("--field mac", {"mac": ""}, 1, "", EMPTY("mac_address", "empty"), ["psutil"]),
     ("--field disk", {"serial": " SN 1 "}, 0, " SN 1 \n", "", ["pyudev"]),
-    ("--field disk", {"serial": "None"}, 1, "", EMPTY.format("disk_serial_number", "None"), ["pyudev"]),
-    ("--field gpu", {"gpu": "true"}, 1, "", EMPTY.format("gpu_uuid", "empty"), ["nvidia-smi"]),
+    ("--field disk", {"serial": "None"}, 1, "", EMPTY("disk_serial_number", "None"), ["pyudev"]),
+    ("--field gpu", {"gpu": "true"}, 1, "", EMPTY("gpu_uuid", "empty"), ["nvidia-smi"]),
     ("--field gpu", {}, 0, "GPU-1\n", "", ["nvidia-smi"]),
     ("--field gpu", {"gpu": None}, 1, "", f"{NO_TOOL}\n", []),
     ("--field gpu", {"gpu": FAILING_TOOL}, 1, "", TOOL_ERR, ["nvidia-smi"]),
@@ -130,8 +127,8 @@ RUNS = [
     ("--field string", {}, 0, f"SN-XYZ987|{MAC}|GPU-1\n", "", ASKED),
     # The string is never empty; it fails as --json does, where a missing piece is required.
     ("--field string", {"gpu": None}, 0, f"SN-XYZ987|{MAC}|\n", f"{NO_TOOL}\n", ASKED[:2]),
-    ("--field string --require mac", {"mac": "None"}, 1, "SN-XYZ987|None|GPU-1\n", EMPTY.format(MAC_, "None"), ASKED),
-    ("--field string --require mac", {"serial": ""}, 0, f"|{MAC}|GPU-1\n", EMPTY.format(DISK_, "empty"), ASKED),
+    ("--field string --require mac", {"mac": "None"}, 1, "SN-XYZ987|None|GPU-1\n", EMPTY("mac_address", "None"), ASKED),
+    ("--field string --require mac", {"serial": ""}, 0, f"|{MAC}|GPU-1\n", EMPTY("disk_serial_number", "empty"), ASKED),
     # An encoding error is a failed write; in the report the module catches it and says so itself.
     ("--field disk", ASCII, 74, "", f"{CANNOT} {NOT_ASCII % 3}\n", ["pyudev"]),
     ("", ASCII, 0, f"{REPORT}Error in main execution: {NOT_ASCII % 23}\n", "", REPORTED),
@@ -176,18 +173,15 @@ RUNS = [
 
 
 def run_line(argv, line, env):
-    """Runs `argv` with the arguments of `line`, and standard output redirected as
-    its last word says: as a shell does, or, for `|`, to a pipe whose reader is gone."""
-    args = line.split()
-    last = args[-1] if args else ""
+    """Runs `argv` with the arguments of `line`, standard output redirected as its last word says (see RUNS)."""
+    *args, last = line.split() or [""]
     if last == "|":
-        reader, writer = os.pipe()
-        os.close(reader)
-        with open(writer, "wb") as gone:
-            return run([*argv, *args[:-1]], env, stdout=gone)
+        os.close((pipe := os.pipe())[0])
+        with open(pipe[1], "wb") as gone:
+            return run([*argv, *args], env, stdout=gone)
     if last in BROKEN:
-        return run(["sh", "-c", f'exec "$@" {last}', "sh", *argv, *args[:-1]], env)
-    return run([*argv, *args], env)
+        return run(["sh", "-c", f'exec "$@" {last}', "sh", *argv, *args], env)
+    return run([*argv, *line.split()], env)
 
 
 def like(shape, text):

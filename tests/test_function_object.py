@@ -1,8 +1,8 @@
-"""Each function object against the Python function that a `def` of the same signature, docstring, locals
-and lines makes in the module's namespace: every attribute read, set, set to None and deleted in drawn
-sequences, each step compared (outcome, audit events, every attribute, what inspect, pickle, copy, weakref and
-binding make of them); again once the collector has cleared them (two through their clear slot, three by
-collecting a cycle through every attribute that can hold one). In a child interpreter: a crash fails."""
+"""Each function object against the Python function that a `def` of the same signature, docstring, locals and lines
+makes in the module's namespace: every attribute read, set, set to None and deleted in drawn sequences, each step
+compared (outcome, audit events, attributes, what inspect, pickle, copy, weakref and binding make of them); again once
+cleared by the collector (two by their clear slot, three via a cycle through each attribute that can hold one), in a
+child interpreter, where a crash fails."""
 
 import builtins
 import copy
@@ -25,24 +25,17 @@ from hypothesis import strategies as st
 
 import varnok.ostrel
 
-FUNCTIONS = {
-    # name: (signature, doc, first line, local names)
+DOC = "\n    根据设备类型返回对应的唯一标识符\n    :param device_type: 设备类型 (DeviceType.MAC 或 DeviceType.DISK)"
+DOC += "\n    :return: 对应的唯一标识符（MAC 地址或硬盘序列号）\n    "  # noqa: RUF001 (full-width, as documented)
+FUNCTIONS = {  # name: (signature, doc, first line, local names)
     "get_mac_address": ("() -> 'str'", "获取物理网卡的 MAC 地址", 15, ("iface", "addrs", "addr", "e")),
     "get_disk_serial_number": ("() -> 'str'", "获取硬盘的序列号", 38, ("context", "device", "e")),
-    "get_machine_code": (
-        "(device_type: 'DeviceType') -> 'str'",
-        "\n    根据设备类型返回对应的唯一标识符\n"
-        "    :param device_type: 设备类型 (DeviceType.MAC 或 DeviceType.DISK)\n"
-        "    :return: 对应的唯一标识符（MAC 地址或硬盘序列号）\n    ",  # noqa: RUF001 (full-width, as documented)
-        52,
-        ("device_type", "e"),
-    ),
+    "get_machine_code": ("(device_type: 'DeviceType') -> 'str'", DOC, 52, ("device_type", "e")),
     "get_gpu_uuid": ("()", None, 71, ("subprocess", "result", "e")),
     "get_machine_string": ("()", None, 80, ()),
 }
 CLEARED_BY_SLOT = ("get_machine_code", "get_mac_address")
-CLEARED_CALLS = [
-    # (function, arguments, what it raises); with the right arguments each says it has been cleared
+CLEARED_CALLS = [  # (function, arguments, what it raises); with the right arguments each says it has been cleared
     ("get_machine_code", (), "TypeError: get_machine_code() takes exactly 1 positional argument (0 given)"),
     ("get_machine_code", (1, 2), "TypeError: get_machine_code() takes exactly 1 positional argument (2 given)"),
     ("get_mac_address", (1,), "TypeError: get_mac_address() takes no arguments (1 given)"),
@@ -62,7 +55,7 @@ INHERENT = {
     "pickle, copy": "not compared while __reduce_ex__, __reduce__ or __deepcopy__ is an instance attribute: they "
     "know a Python function by its type, any other object through those names",
     "frames": "each run's frame is that of a plain function on a code object named as its traceback entries, "
-    "which the function holds beside __code__ (not counted in `held`); no LINE events (test_robustness)",
+    "which the function holds beside __code__ (not counted in `held`); no LINE events (docs/behaviour.md)",
     "stack bound": "nested runs take C stack: cycles end sooner past a recursion limit of about 2,400 (not drawn)",
     "getter's AttributeError": "always given name and obj; plain Python only where unspecialised (drawn with both)",
 }
@@ -72,22 +65,17 @@ CODE_FIELDS += ("co_kwonlyargcount", "co_nlocals", "co_varnames", "co_freevars",
 CODE_KINDS = inspect.CO_VARARGS | inspect.CO_VARKEYWORDS | inspect.CO_GENERATOR | inspect.CO_COROUTINE
 EXTRA = ("__wrapped__", "__signature__", "__text_signature__", "__self__", "__func__", "__objclass__", "marker")
 ATTRIBUTES = sorted({*dir(lambda: None), *EXTRA})
-HELD = ("__code__", "__globals__", "__builtins__", "__module__", "__defaults__", "__kwdefaults__", "__doc__")
-HELD += ("__name__", "__qualname__", "__dict__", "__closure__", "__annotations__", "__type_params__")
 RESET = ("__name__", "__qualname__", "__doc__", "__module__", "__annotations__", "__defaults__", "__kwdefaults__")
 RESET += ("__type_params__", "__code__")
+HELD = (*RESET, "__globals__", "__builtins__", "__dict__", "__closure__")  # in any order: held() sorts
 
 Text, Row, Table = type("Text", (str,), {}), type("Row", (tuple,), {}), type("Table", (dict,), {})
 TEXTS = ["", "x", "get_gpu_uuid", "varnok.ostrel", "a.b", "名"]
-KINDS = {
-    # kind: value made from (text, number, items, side)
-    "str": lambda t, n, i, side: t,
-    "Text": lambda t, n, i, side: Text(t),
+KINDS = {  # kind: value made from (text, number, items, side)
+    **{kind.__name__: lambda t, n, i, side, kind=kind: kind(t) for kind in (str, Text)},
     "int": lambda t, n, i, side: n,
-    "tuple": lambda t, n, i, side: tuple(i),
-    "Row": lambda t, n, i, side: Row(i),
-    "dict": lambda t, n, i, side: {str(k): k for k in i},
-    "Table": lambda t, n, i, side: Table({str(k): k for k in i}),
+    **{kind.__name__: lambda t, n, i, side, kind=kind: kind(i) for kind in (tuple, Row)},
+    **{kind.__name__: lambda t, n, i, side, kind=kind: kind({str(k): k for k in i}) for kind in (dict, Table)},
     "list": lambda t, n, i, side: list(i),
     "object": lambda t, n, i, side: object(),
     "class": lambda t, n, i, side: type("Class", (), {}),
@@ -107,9 +95,8 @@ def mask(text):
 
 
 class Seen:
-    """Describes what one side shows: objects that play the same part on both
-    sides by that part, others by the order they were first seen in (so that
-    identity counts) and by what they hold."""
+    """Describes what one side shows: objects that play the same part on both sides by that part, others by the
+    order they were first seen in (so that identity counts) and by what they hold."""
 
     def __init__(self, roles):
         self.labels = {id(value): role for value, role in roles}
@@ -145,8 +132,7 @@ def outcome(action, seen):
     try:
         return "=", seen(action())
     except Exception as exc:
-        details = getattr(exc, "name", None), getattr(exc, "obj", None)
-        return "raises", type(exc).__name__, mask(str(exc)), *map(seen, details)
+        return "raises", type(exc).__name__, mask(str(exc)), *(seen(getattr(exc, a, None)) for a in ("name", "obj"))
 
 
 RECORDING = []
@@ -242,11 +228,7 @@ class Pair:
     """A module function and its twin, compared step by step."""
 
     def __init__(self, name, native, twin, phase):
-        self.name, self.phase = name, phase
-        self.sides = [Side(name, native, True), Side(name, twin, False)]
-
-    def __repr__(self):
-        return f"{self.name} {self.phase}"
+        self.name, self.phase, self.sides = name, phase, [Side(name, native, True), Side(name, twin, False)]
 
     def compare(self, steps, reset=True, look=True):
         """Runs the steps on both sides; compares the views after each, or only after the last."""
@@ -259,17 +241,10 @@ class Pair:
             if ours[0] == "REFUSED":
                 ours, step = (None, [], ours[2]), (step[0], "make", step[2])
             theirs = self.sides[1].step(step, seens[1], last)
-            where = f"{self}, step {number} of {len(steps)}: {step}"
+            where = f"{self.name} {self.phase}, step {number} of {len(steps)}: {step}"
             for key in sorted({*ours[2], *theirs[2]}):
                 assert ours[2].get(key) == theirs[2].get(key), f"{where}: {key}: {ours[2][key]} != {theirs[2][key]}"
             assert ours[:2] == theirs[:2], f"{where}: {ours[:2]} != {theirs[:2]}"
-
-    def sweep(self):
-        """Every attribute set to every kind of value (with items, and empty), to None, deleted; read back each time."""
-        for attribute in ATTRIBUTES:
-            steps = [(attribute, "set", (kind, "x", 5, items)) for kind in KINDS for items in (("x", 1), ())]
-            steps += [(attribute, "set None", NO_VALUE), (attribute, "del", NO_VALUE)]
-            self.compare([s for step in steps for s in (step, (attribute, "get", NO_VALUE))], look=False)
 
 
 def twin_of(module, name):
@@ -290,8 +265,13 @@ def twin_of(module, name):
 
 
 def explore(pairs, examples):
-    for name in pairs:
-        pairs[name].sweep()
+    """As they are; each attribute set to every kind of value (with items, and empty), to None, deleted; drawn steps."""
+    for pair in pairs.values():
+        pair.compare([], reset=False)
+        for attribute in ATTRIBUTES:
+            steps = [(attribute, "set", (kind, "x", 5, items)) for kind in KINDS for items in (("x", 1), ())]
+            steps += [(attribute, "set None", NO_VALUE), (attribute, "del", NO_VALUE)]
+            pair.compare([s for step in steps for s in (step, (attribute, "get", NO_VALUE))], look=False)
 
     @settings(max_examples=examples, deadline=None, database=None)
     @given(name=st.sampled_from(sorted(pairs)), steps=st.lists(STEPS, max_size=8))
@@ -305,11 +285,9 @@ FOUND = {}
 
 
 class Finder:
-    """Put in a cycle with a function, its finaliser (which the collector runs before
-    it clears) leaves a second one in the function's __dict__, holding only the
-    function's address; that one's finaliser runs as the clearing drops the __dict__,
-    while the collector still holds the function, and keeps the cleared function. (A
-    weak reference made in a finaliser is cleared by the collector from 3.13.13 on.)"""
+    """In a cycle with a function, its finaliser (run before the collector clears) leaves a second one in the function's
+    __dict__ holding only its address; that one's finaliser runs as the clearing drops the __dict__, while the collector
+    holds the function, and keeps it, cleared (from 3.13.13 on, weak references made in finalisers are cleared)."""
 
     def __init__(self, subject, key, late=False):
         self.subject, self.key = id(subject) if late else subject, key
@@ -359,12 +337,8 @@ def run(examples):
     m = varnok.ostrel
     sys.addaudithook(audit)
     pairs = {name: Pair(name, getattr(m, name), twin_of(m, name), "as defined") for name in FUNCTIONS}
-    for name in pairs:
-        pairs[name].compare([], reset=False)
     explore(pairs, examples)
     cleared = clear(m, pairs)
-    for name in cleared:
-        cleared[name].compare([], reset=False)
     calls = [(name, (m.DeviceType.MAC,) * ("device_type" in FUNCTIONS[name][0]), "") for name in FUNCTIONS]
     for name, arguments, expected in CLEARED_CALLS + calls:
         raised = outcome(functools.partial(cleared[name].sides[0].subject, *arguments), Seen([]))
@@ -375,6 +349,4 @@ def run(examples):
 
 def test_function_objects_match_python_functions():
     code = "import test_function_object; test_function_object.run(200)"
-    proc = run_python(code, env={"PYTHONPATH": str(Path(__file__).parent)}, check=False, timeout=600)
-    assert proc.returncode == 0, proc.stderr[-6000:]
-    assert proc.stdout == "ok\n"
+    assert run_python(code, env={"PYTHONPATH": str(Path(__file__).parent)}, timeout=600).stdout == "ok\n"

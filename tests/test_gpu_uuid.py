@@ -1,6 +1,7 @@
 import subprocess
 import sys
 import types
+from unittest import mock
 
 import pytest
 
@@ -8,19 +9,6 @@ import varnok.ostrel as ostrel
 
 PREFIX = "Error getting GPU UUID: "
 COMMAND = ["nvidia-smi", "--query-gpu=uuid", "--format=csv,noheader"]
-
-
-@pytest.fixture
-def tool(tmp_path, monkeypatch):
-    """Puts a fake nvidia-smi with the given shell body first on PATH; None: no tool at all."""
-
-    def install(body):
-        if body is not None:
-            (tmp_path / "nvidia-smi").write_text("#!/bin/sh\n" + body + "\n")
-            (tmp_path / "nvidia-smi").chmod(0o755)
-        monkeypatch.setenv("PATH", f"{tmp_path}:/usr/bin:/bin" if body is not None else str(tmp_path))
-
-    return install
 
 
 @pytest.mark.parametrize(
@@ -37,27 +25,14 @@ def tool(tmp_path, monkeypatch):
         (None, "", "[Errno 2] No such file or directory: 'nvidia-smi'"),
     ],
 )
-def test_tool(tool, capfd, body, result, line):
-    tool(body)
+def test_tool(tmp_path, monkeypatch, capfd, body, result, line):
+    if body is not None:  # a fake nvidia-smi running shell `body`, first on PATH; None: no tool at all
+        (tmp_path / "nvidia-smi").write_text(f"#!/bin/sh\n{body}\n")
+        (tmp_path / "nvidia-smi").chmod(0o755)
+    monkeypatch.setenv("PATH", f"{tmp_path}:/usr/bin:/bin" if body is not None else str(tmp_path))
     assert ostrel.get_gpu_uuid() == result
-    captured = capfd.readouterr()
-    assert captured.out == ("" if line is None else PREFIX + line + "\n")
-    assert captured.err == ("driver failure\n" if "driver" in (body or "") else "")
-
-
-class FakeSubprocess(types.ModuleType):
-    """Imported by the function in place of subprocess; records each call."""
-
-    def __init__(self, outcome):
-        super().__init__("subprocess")
-        self.outcome = outcome
-        self.calls = []
-
-    def check_output(self, *args, **kwargs):
-        self.calls.append((args, kwargs))
-        if isinstance(self.outcome, BaseException):
-            raise self.outcome
-        return self.outcome
+    out = "" if line is None else PREFIX + line + "\n"
+    assert capfd.readouterr() == (out, "driver failure\n" if "driver" in (body or "") else "")
 
 
 @pytest.mark.parametrize(
@@ -70,8 +45,10 @@ class FakeSubprocess(types.ModuleType):
     ],
 )
 def test_call_shape_and_bounded_wait(monkeypatch, capsys, outcome, result, line):
-    fake = FakeSubprocess(outcome)
+    """A module imported by the function in place of subprocess: its check_output gives `outcome` (or raises it)."""
+    fake = types.ModuleType("subprocess")
+    fake.check_output = mock.Mock(side_effect=[outcome])
     monkeypatch.setitem(sys.modules, "subprocess", fake)
     assert ostrel.get_gpu_uuid() == result
-    assert fake.calls == [((COMMAND,), {"timeout": 120})]
+    assert fake.check_output.call_args_list == [((COMMAND,), {"timeout": 120})]
     assert capsys.readouterr().out == ("" if line is None else PREFIX + line + "\n")

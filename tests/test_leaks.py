@@ -21,7 +21,6 @@ def calls():
     psutil_bad = FakePsutil({"eth0": [link(b"raw")]})
     pyudev_ok = FakePyudev([FakeDevice({}), FakeDevice({"ID_SERIAL": "SN"})])
     pyudev_bad = FakePyudev(OSError("no udev"))
-    M = ostrel.DeviceType
 
     def disk(fake):
         ostrel.pyudev = fake
@@ -37,7 +36,7 @@ def calls():
         lambda: setattr(ostrel, "psutil", psutil_bad) or ostrel.get_mac_address(),
         lambda: disk(pyudev_ok),
         lambda: disk(pyudev_bad),
-        lambda: ostrel.get_machine_code(M.DISK),
+        lambda: ostrel.get_machine_code(ostrel.DeviceType.DISK),
         lambda: ostrel.get_machine_code(Raising()),
         lambda: ostrel.get_machine_code(5),
         lambda: guarded(ostrel.get_machine_code),
@@ -48,29 +47,21 @@ def calls():
     ]
 
 
-def open_files():
-    return len(os.listdir("/proc/self/fd"))
-
-
-def test_repeated_calls_keep_memory_and_files_flat(tmp_path, monkeypatch):
-    monkeypatch.setattr(ostrel, "psutil", ostrel.psutil)
-    monkeypatch.setattr(ostrel, "pyudev", ostrel.pyudev)
-    tool = tmp_path / "nvidia-smi"
-    tool.write_text('#!/bin/sh\necho GPU-1; [ -e "$0.fail" ] && exit 3; exit 0\n')
+def test_repeated_calls_keep_memory_and_files_flat(tmp_path, monkeypatch, bind):
+    bind(psutil=ostrel.psutil, pyudev=ostrel.pyudev)  # restored after calls() rebinds them
+    (tool := tmp_path / "nvidia-smi").write_text('#!/bin/sh\necho GPU-1; [ -e "$0.fail" ] && exit 3; exit 0\n')
     tool.chmod(0o755)
     monkeypatch.setenv("PATH", str(tmp_path))
     work = calls()
     with open(os.devnull, "w") as sink, contextlib.redirect_stdout(sink):
-        for _ in range(300):
-            for call in work:
-                call()
-        files = open_files()
+        for call in work * 300:
+            call()
+        files = len(os.listdir("/proc/self/fd"))
         tracemalloc.start()
         try:
             before = tracemalloc.get_traced_memory()[0]
-            for _ in range(3000):
-                for call in work:
-                    call()
+            for call in work * 3000:
+                call()
             grown = tracemalloc.get_traced_memory()[0] - before
         finally:
             tracemalloc.stop()
@@ -78,8 +69,8 @@ def test_repeated_calls_keep_memory_and_files_flat(tmp_path, monkeypatch):
             change()
             for _ in range(30):
                 ostrel.get_machine_string()
-        assert open_files() == files
-    assert grown < 32 * 1024, f"traced memory grew by {grown} bytes over 33000 calls"
+        assert len(os.listdir("/proc/self/fd")) == files
+    assert grown < 32 * 1024, f"traced memory grew by {grown} bytes over {3000 * len(work)} calls"
     assert sys.getrefcount(ostrel.DeviceType.MAC) < 100
 
 

@@ -26,10 +26,8 @@ def test_machine_string(bind, capsys, pieces, string):
 
 
 def test_real_sources_without_gpu_tool(bind, tmp_path, monkeypatch, capsys):
-    bind(
-        psutil=FakePsutil({"lo": [link("00:00:00:00:00:00")], "enp3s0": [link("02:00:5e:aa:bb:cc")]}),
-        pyudev=FakePyudev([FakeDevice({}), FakeDevice({"ID_SERIAL": "SN-XYZ987"})]),
-    )
+    bind(psutil=FakePsutil({"lo": [link("00:00:00:00:00:00")], "enp3s0": [link("02:00:5e:aa:bb:cc")]}))
+    bind(pyudev=FakePyudev([FakeDevice({}), FakeDevice({"ID_SERIAL": "SN-XYZ987"})]))
     monkeypatch.setenv("PATH", str(tmp_path))
     assert ostrel.get_machine_string() == "SN-XYZ987|02:00:5e:aa:bb:cc|"
     assert capsys.readouterr().out == ("Error getting GPU UUID: [Errno 2] No such file or directory: 'nvidia-smi'\n")

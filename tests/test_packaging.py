@@ -20,13 +20,11 @@ def listing(tree):
 
 def set_writable(tree, writable):
     for path in [tree, *tree.rglob("*")]:
-        mode = path.stat().st_mode
-        path.chmod(mode | 0o200 if writable else mode & ~0o222)
+        path.chmod(path.stat().st_mode | 0o200 if writable else path.stat().st_mode & ~0o222)
 
 
+@pytest.mark.skipif(not (ROOT / "pyproject.toml").is_file(), reason="needs the source tree")
 def test_wheel_from_read_only_tree_leaves_it_alone_and_carries_the_license(tmp_path):
-    if not (ROOT / "pyproject.toml").is_file():
-        pytest.skip("needs the source tree")
     if not all(importlib.util.find_spec(m) for m in ("scikit_build_core", "cmake", "ninja")):
         pytest.skip("needs scikit-build-core, cmake and ninja in this environment to build without isolation")
     tree = tmp_path / "tree"
@@ -34,20 +32,14 @@ def test_wheel_from_read_only_tree_leaves_it_alone_and_carries_the_license(tmp_p
     before = listing(tree)
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}  # the sanitizer's runtime is not for the build
     env["PATH"] = f"{Path(sys.executable).parent}:{env['PATH']}"
+    build = [sys.executable, "-m", "pip", "wheel", "-q", "--no-build-isolation", "--no-deps", "-w", tmp_path, tree]
     set_writable(tree, False)
     try:
-        proc = subprocess.run(
-            [sys.executable, "-m", "pip", "wheel", "-q", "--no-build-isolation", "--no-deps", "-w", tmp_path, tree],
-            capture_output=True,
-            text=True,
-            env=env,
-            timeout=600,
-        )
+        proc = subprocess.run(build, capture_output=True, text=True, env=env, timeout=600)
     finally:
         set_writable(tree, True)
     assert proc.returncode == 0, proc.stderr
-    # root may write where the mode forbids it, so compare what is there.
-    assert listing(tree) == before
+    assert listing(tree) == before  # root may write where the mode forbids it, so compare what is there
     (wheel,) = tmp_path.glob("varnok-*.whl")
     with zipfile.ZipFile(wheel) as archive:
         (license_file,) = [n for n in archive.namelist() if n.endswith(".dist-info/licenses/LICENSE")]

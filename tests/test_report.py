@@ -5,28 +5,26 @@ import pytest
 from conftest import run
 
 HOST = "from varnok.__main__ import main; main()"
+REPORT = ["Cuda uuid: GPU-1", "MAC Address: 02:00:5e:aa:bb:cc", "Disk Serial Number: SN-XYZ987"]
 
 
 def python(code, env):
     return run([sys.executable, "-c", textwrap.dedent(code)], env)
 
 
-REPORT = ["Cuda uuid: GPU-1", "MAC Address: 02:00:5e:aa:bb:cc", "Disk Serial Number: SN-XYZ987"]
+# A host that calls main() itself (test_command.py runs it from the entry points): the report, then the names bound.
+BOUND = f"""
+    import sys
+    {HOST}
+    m = sys.modules["varnok.ostrel"]
+    print(m.__name__, m.DeviceType.__module__, m.ostrel, m.disk_code, m.cuda_uuid, "e" in vars(m), *[*vars(m)][-4:])
+    from varnok.__main__ import main
+    sys.exit(main())
+"""
 
 
-# The report from a host that calls main() itself (test_command.py runs it from the entry points).
 def test_report_binds_names_and_runs_once(host_env):
-    proc = python(
-        f"""
-        import sys
-        {HOST}
-        m = sys.modules["varnok.ostrel"]
-        print(m.__name__, m.DeviceType.__module__, m.ostrel, m.disk_code, m.cuda_uuid, "e" in vars(m), *[*vars(m)][-4:])
-        from varnok.__main__ import main
-        sys.exit(main())
-    """,
-        host_env(),
-    )
+    proc = python(BOUND, host_env())
     assert proc.stdout.splitlines() == [
         *REPORT,
         "__main__ varnok.ostrel 02:00:5e:aa:bb:cc SN-XYZ987 GPU-1 False ostrel disk_code cuda_uuid __test__",
@@ -62,9 +60,8 @@ def test_report_runs_when_the_name_equals_main(host_env, equal, lines):
     assert proc.stdout.splitlines() == [*lines, names], proc.stderr
 
 
-LOAD_FAILURE = """
+LOAD_FAILURE = f"""
     import sys, traceback
-    {prepare}
     try:
         {HOST}
     except BaseException as exc:
@@ -77,5 +74,5 @@ LOAD_FAILURE = """
 
 def test_interrupted_report_fails_the_load(host_env):
     # Failed writes of the report are drawn by the lifecycle check (test_twin.py).
-    proc = python(LOAD_FAILURE.format(prepare="pass", HOST=HOST), host_env(mac="interrupt"))
+    proc = python(LOAD_FAILURE, host_env(mac="interrupt"))
     assert (proc.stdout, proc.stderr) == ("", "KeyboardInterrupt init varnok.ostrel 87 False False\n")

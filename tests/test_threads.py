@@ -10,12 +10,8 @@ from conftest import FakePsutil, link
 import varnok.ostrel as ostrel
 
 
-def yielding(value):
-    def source():
-        time.sleep(0)  # lets another thread run in the middle of the call
-        return value
-
-    return source
+def yielding(value):  # a source that lets another thread run in the middle of the call
+    return lambda: time.sleep(0) or value
 
 
 def test_concurrent_calls_and_rebinding(bind, capsys):
@@ -45,7 +41,6 @@ def test_concurrent_calls_and_rebinding(bind, capsys):
         stop.set()
         swapper.join()
         sys.setswitchinterval(interval)
-    strings = {f"SN|02:00:00:00:00:05|GPU-{n}" for n in (1, 2)}
     assert {r[1:] for r in results} == {("02:00:00:00:00:05", "SN")}
-    assert {r[0] for r in results} <= strings
+    assert {r[0] for r in results} <= {f"SN|02:00:00:00:00:05|GPU-{n}" for n in (1, 2)}
     assert capsys.readouterr().out == ""

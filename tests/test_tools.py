@@ -1,8 +1,7 @@
-"""What profilers, debuggers and stack readers show of a workload that calls the module, against the same
-workload on its plain-Python twin (bench/twin.py), each in a child interpreter: the same functions, files,
-lines and callers. Names are compared without the module's prefix (its frames are named as its traceback
-entries, `varnok.ostrel.get_mac_address`); C functions are left out (the module walks a dict's table without
-calling its items(), and the twin calls helpers of its own)."""
+"""What profilers, debuggers and stack readers show of a workload calling the module, against the same workload on its
+plain-Python twin (bench/twin.py), each in a child interpreter: the same functions, files, lines and callers. Names lose
+the module's prefix (its frames are named as its traceback entries, `varnok.ostrel.get_mac_address`); C functions are
+left out (the module walks a dict's table without calling its items(), and the twin calls helpers of its own)."""
 
 import os
 import re

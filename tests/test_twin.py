@@ -296,8 +296,7 @@ def program(*steps, triggers=(), psutil=None, pyudev=None, device_type="own", ke
         "device_type": device_type if isinstance(device_type, dict) else {"kind": device_type},
         "key": key,
     }
-    steps = [s if s[0] == "call" else ["change", *s] for s in steps]
-    steps = [*every_call, *steps, *every_call]
+    steps = [*every_call, *(s if s[0] == "call" else ["change", *s] for s in steps), *every_call]
     return dict(world=world, steps=steps, triggers=list(triggers), warm=warm, exact=exact, monitored=monitored)
 
 

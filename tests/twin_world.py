@@ -176,11 +176,9 @@ class Program:
     """What the running program counts and what its triggers do."""
 
     def __init__(self, triggers, monitored=False):
-        self.triggers, self.monitored = [list(t) for t in triggers], monitored
-        self.counts = collections.Counter()
+        self.triggers, self.monitored, self.counts = [list(t) for t in triggers], monitored, collections.Counter()
         self.armed = self.limited = self.pending_armed = False
-        self.world = None
-        self.budget = 30_000
+        self.world, self.budget = None, 30_000
 
     def spend(self, cost):
         self.budget -= cost
@@ -763,15 +761,8 @@ class World:
     def make_subprocess(self, spec):
         if spec["kind"] == "none":
             return None
-        output = {
-            "uuid": b" GPU-0f0e\n",
-            "other": b"GPU-1\n",
-            "spaces": "\u3000GPU-2\xa0\n".encode(),
-            "empty": b"",
-            "bad_utf8": b"\xff",
-            "str": "GPU",
-            "none": None,
-        }.get(spec["output"])
+        output = {"uuid": b" GPU-0f0e\n", "other": b"GPU-1\n", "spaces": "\u3000GPU-2\xa0\n".encode(), "empty": b""}
+        output = (output | {"bad_utf8": b"\xff", "str": "GPU", "none": None}).get(spec["output"])
         if spec["output"] == "custom":
 
             class Output(Finalised):
@@ -853,10 +844,8 @@ class World:
                 return 0 if k == 0 else next(map(nest, [k - 1]))
 
             return lambda: nest(250) or "M"
-        if kind == "quiet":
-            return lambda: "G"
-        if kind == "pending":  # native: makes SIGINT pending and returns None
-            return _thread.interrupt_main
+        if kind in ("quiet", "pending"):  # pending: native code that makes SIGINT pending and returns None
+            return {"quiet": lambda: "G", "pending": _thread.interrupt_main}[kind]
         if kind == "dropping":
             return Dropping(self, name)
         value = {"text": "X|Y", "wide": "序列-мак", "none": None, "int": 5, "bytes": b"b", "str_sub": "T"}.get(kind)
@@ -1144,14 +1133,9 @@ def argument(kind, world):
         return ORIGINAL["DeviceType"][kind]
     if kind.startswith("world:"):
         return getattr(world.device_type, kind[6:], None)
-    return {
-        "1": 1,
-        "none": None,
-        "text": "MAC",
-        "all": EqualTo(..., "arg", site="arg.eq"),
-        "nothing": EqualTo(MISSING, "arg", site="arg.eq"),
-        "huge": 2**70,
-    }[kind]
+    if kind in ("all", "nothing"):  # equal to every value, or to none
+        return EqualTo(... if kind == "all" else MISSING, "arg", site="arg.eq")
+    return {"1": 1, "none": None, "text": "MAC", "huge": 2**70}[kind]
 
 
 def invoke(name, arg, how, world):
@@ -1639,11 +1623,9 @@ def lifecycle(which, program):
                     report(f"reload: {error}")
                     continue
             else:
-                spec = (
-                    importlib.util.spec_from_loader("other.ostrel", twin.Loader())
-                    if which == "twin"
-                    else importlib.util.spec_from_file_location("other.ostrel", m.__file__)
-                )
+                util = importlib.util
+                make = util.spec_from_loader if which == "twin" else util.spec_from_file_location
+                spec = make("other.ostrel", twin.Loader() if which == "twin" else m.__file__)
                 again = importlib.util.module_from_spec(spec)
                 spec.loader.exec_module(again)
             same = again is m and vars(m).get("__test__") is before
