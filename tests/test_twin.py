@@ -432,15 +432,16 @@ FOUND = [
     program(psutil={"table": table(entry("eth0", rec(cls="data", final="room")), fresh=True)}),
     # A failed lookup reaches the function (RAISE) before the comparison's left operand goes.
     program(("attr", "psutil", "AF_LINK", "deleted"), psutil=eth0(rec("fresh17", cls="property")), monitored=True),
-    # A tool's exception as the except clause, `e`'s cleanup or the block's own starts, or at a return; a RERAISE call.
+    # A tool's exception as the except clause, `e`'s cleanup or the block's own starts, at a return or a C call's raise
+    # (bytes.decode: it replaces the call's); a RERAISE call.
     *(
         program(*FAILING, triggers=[("write", 1, ["raise", e])], monitored=mode, **QUIET)
         for mode in [*(["raise", "EXCEPTION_HANDLED", n, "all"] for n in (1, 2, 3)), ["call", "RERAISE", 1, "all"]]
         for e in ("ValueError", "KeyboardInterrupt")
     ),
-    program(monitored=["raise", "PY_RETURN", 1, "all"]),
+    *(program(monitored=["raise", e, 1, "all"], output=o) for e, o in [("PY_RETURN", "uuid"), ("C_RAISE", "bad_utf8")]),
     # Sites a tool disabled come back once a run of their code finds the tool gone, and it returns; or the event.
-    program(("tools", "get_mac_address"), monitored=["disable", "CALL", 1, "all"]),
+    *(program(("tools", f), monitored=["disable", "CALL", 1, "all"]) for f in FUNCTIONS[::4]),  # and nested runs
     program(
         *[["call", "get_mac_address", "", "plain"], ("tools", "PY_RETURN")] * 2,
         monitored=["disable", "PY_RETURN", 1, "all"],

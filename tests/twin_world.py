@@ -1311,8 +1311,9 @@ def legacy(kind, record):
 
 
 def monitor(on, record=note):
-    sys.setprofile(legacy(on, record) if on == "profile" else None)
-    sys.settrace(legacy(on, record) if on == "trace" else None)
+    for kind, hook in ("profile", sys.getprofile), ("trace", sys.gettrace):  # only where set: a hook removed leaves
+        if on == kind or hook():  # C_RETURN and C_RAISE on for all code, so that no run of the module starts quietly
+            getattr(sys, "set" + kind)(legacy(on, record) if on == kind else None)
     on = on not in ("profile", "trace") and on
     events, codes = sys.monitoring.events, [ORIGINAL[name].__code__ for name in FUNCTIONS if name in ORIGINAL]
     for tool in (TOOL, SECOND_TOOL)[: 1 + (on == "two tools")] if on else (TOOL, SECOND_TOOL):
