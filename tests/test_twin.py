@@ -279,7 +279,7 @@ def table(*entries_, kind="dict", items="list", fresh=False):
 
 
 PYUDEV = {"holder": "module", "getattr_error": None, "context": None, "closes": False, "fresh": False, "kind": "list"}
-HOST = table(entry("lo", rec(address="zero")), entry("enp3s0", rec("2"), rec()), entry("wlp2s0", rec()))
+HOST = table(entry("lo", rec(address="zero")), entry("enp3s0", rec("-1"), rec()), entry("wlp2s0", rec()))
 
 
 def program(*steps, triggers=(), psutil=None, pyudev=None, device_type="own", key="honest", warm=True, calls=True,

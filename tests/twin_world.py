@@ -346,7 +346,7 @@ BUILD_CLASS = builtins.__build_class__
 
 def value_of(kind, labels):
     """A family, AF_LINK value or DeviceType argument."""
-    if kind.isdigit() or kind == "huge":
+    if kind.lstrip("-").isdigit() or kind == "huge":  # -1: what a huge one reads as, overflowed
         return 2**70 + 17 if kind == "huge" else int(kind)
     if kind in ("eq17", "nonbool17"):
         return EqualTo(17, labels("eq"), nonbool=kind == "nonbool17")
