@@ -382,16 +382,20 @@ PAIRS = [entry(n, rec(), key="final", pair=p) for n, p in [("a", "list_sub"), ("
 PAIRS = table(*PAIRS, kind="mapping", items="generator", fresh=True)  # items of their own kinds, held by the walk
 FAILING = ("stdout", "hooked"), ["call", "get_mac_address", "", "plain"]  # its error line fails, or escapes
 QUIET = {"calls": False, "psutil": {"table": table(kind="none")}}
+
+
+def walked(name, final):
+    """A fresh table: one interface whose two records, walked by a generator, tell their end."""
+    return {"table": table(entry(name, *[rec("2", cls="data", final=final)] * 2, addrs="generator"), fresh=True)}
+
+
 FOUND = [
     # The caller's handled exception must not become the generator's own.
     program(["call", "get_mac_address", "", "generator"], psutil={"table": table(kind="none")}),
     # Objects live as long as the twin's locals: each record (and the udev context closing what its devices read).
-    program(
-        psutil={"table": table(entry("enp3s0", *[rec("2", "mac", "data", "del")] * 2, addrs="generator"), fresh=True)}
-    ),
+    program(psutil=walked("enp3s0", "del")),
     # The module's own functions rebound to one another with the wrong number of arguments.
-    program(("bind", "get_mac_address", "fn:get_machine_code")),
-    program(("bind", "get_machine_code", "fn:get_gpu_uuid")),
+    *(program(("bind", f, f"fn:{g}")) for f, g in [("get_mac_address", "get_machine_code"), FUNCTIONS[2:4]]),
     # Text of every width joined, stripped as text, formatted piece by piece.
     program(
         ("bind", "get_disk_serial_number", "wide"),
@@ -421,13 +425,7 @@ FOUND = [
     # What a finaliser makes pending is handled at the next loop turn, function start or items() call; the
     # recursion room a local's finaliser has once the function has ended.
     program(psutil={"table": table(entry("eth0", rec(cls="data", final="async"), addrs="none"), fresh=True)}),
-    *(
-        program(
-            psutil={"table": table(entry(n, *[rec("2", cls="data", final=final)] * 2, addrs="generator"), fresh=True)}
-        )
-        for n in ("eth0", "enp3s0")
-        for final in ("interrupt", "async")
-    ),
+    *(program(psutil=walked(n, final)) for n in ("eth0", "enp3s0") for final in ("interrupt", "async")),
     program(device_type={"kind": "fresh", "final": "async"}),
     program(psutil={"table": table(entry("eth0", rec(cls="data", final="room")), fresh=True)}),
     # A failed lookup reaches the function (RAISE) before the comparison's left operand goes.

@@ -528,8 +528,7 @@ class World:
         address = text_value(spec["address"], label)
         kind = spec["cls"]
         if kind.startswith("nt"):
-            if spec["final"] == "del" and kind == "nt":
-                kind = "nt_del"
+            kind = "nt_del" if spec["final"] == "del" and kind == "nt" else kind
             record = self.record_classes[kind](family, address, label, None, None)
         elif kind == "slots":
             record = self.record_classes[kind]()
@@ -581,13 +580,8 @@ class World:
     def pair(self, kind, items):
         """An item of a table's walk that is a list or tuple subclass: walked by
         its own __iter__, and saying when it goes."""
-        base = list if kind == "list_sub" else tuple
-        label = self.labels("pair")
-
-        def walk(pair):
-            event("pair.iter", label)
-            return base.__iter__(pair)
-
+        base, label = list if kind == "list_sub" else tuple, self.labels("pair")
+        walk = lambda pair: (event("pair.iter", label), base.__iter__(pair))[1]  # noqa: E731
         return type("Pair", (base,), {"__iter__": walk, "__del__": lambda _: event("del", label)})(items)
 
     def table(self, spec):
@@ -1488,8 +1482,7 @@ def reporting(m, name, write=os.write, text=repr, base=BaseException):
         try:
             written = f"{label}: {text(function(*arguments))}\n"
         except base as error:
-            context = error.__context__
-            written = f"{label}: {error.__class__.__name__}: {error} (context {context.__class__.__name__})\n"
+            written = f"{label}: {error.__class__.__name__}: {error} (context {type(error.__context__).__name__})\n"
         write(1, written.encode("utf-8", "replace"))
 
     return report
@@ -1609,8 +1602,7 @@ def lifecycle(which, program):
                 codecs.lookup("no-such-codec")
         elif phase == "fork":
             os.register_at_fork(before=Keeper(report, "at-fork hook"))
-            child = os.fork()
-            if child == 0:
+            if (child := os.fork()) == 0:
                 os._exit(0)
             os.waitpid(child, 0)
         elif phase in ("import again", "reload", "another name"):
