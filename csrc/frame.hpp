@@ -76,6 +76,9 @@ struct Frame {
     // 0 until an exception on its way out has been reported where it reached
     // the function; then where it leaves (monitor::kNoLine: at no line).
     int unwind_line = 0;
+    // The exception on its way out was raised outside the protected range of
+    // the function's `try:`: it leaves past the `except` clause.
+    bool unprotected = false;
     void* pushed = nullptr;                      // its interpreter frame; null: none
     std::uintptr_t* slots = nullptr;             // that frame's locals, in the code object's order
     const std::uint16_t** instruction = nullptr; // that frame's instruction pointer

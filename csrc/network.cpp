@@ -89,9 +89,10 @@ template <class Visit> Walk for_each_interface(Frame& frame, int line, Ref table
         Py_ssize_t position = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
+        Walk turn = Walk::kNext;
         for (bool first = true;; first = false) {
             if (!first && !loop_back(frame)) {
-                return failed(frame);
+                return loop_back_failed(frame, turn);
             }
             frame.at(line);
             if (PyDict_GET_SIZE(table.get()) != size) {
@@ -110,8 +111,9 @@ template <class Visit> Walk for_each_interface(Frame& frame, int line, Ref table
             Ref addresses = Ref::dup(value);
             frame.store(kIface, std::move(name));
             frame.store(kAddrs, std::move(addresses));
-            if (Walk status = visit(); status != Walk::kNext) {
-                return ended(frame, status);
+            turn = visit();
+            if (turn != Walk::kNext && turn != Walk::kSkip) {
+                return ended(frame, turn);
             }
         }
     }
@@ -236,7 +238,7 @@ Walk fallback_pass(Frame& frame, Ref& found)
             }
             frame.at(line::kMacFallbackName);
             if (int excluded = is_excluded(frame.local(kIface)); excluded != 0) {
-                return excluded > 0 ? Walk::kNext : Walk::kError;
+                return excluded > 0 ? Walk::kSkip : Walk::kError;
             }
             frame.at(line::kMacFallbackReturn);
             return take_address(frame, found);

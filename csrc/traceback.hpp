@@ -86,7 +86,7 @@ template <class Body> Ref guarded(Frame& frame, PyObject* prefix, int handler_li
 {
     Ref result = body(frame);
     if (!result) {
-        return handle_failure(frame, prefix, handler_line);
+        return frame.unprotected ? Ref{} : handle_failure(frame, prefix, handler_line);
     }
     if (monitor::returned(frame, result.get()) < 0) {
         reached(frame);

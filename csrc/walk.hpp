@@ -17,13 +17,14 @@ namespace ostrel {
 // What a visit of a walk tells the walk.
 enum class Walk : std::uint8_t {
     kNext,  // go on with the next item
+    kSkip,  // go on, the turn having ended at a test that failed (see loop_back)
     kStop,  // found: end the walk
     kError, // an exception is set
 };
 
-inline Walk walk_status(int truth) // of a test: 1 stop, 0 next, -1 error
+inline Walk walk_status(int truth) // of a test: 1 stop, 0 skip, -1 error
 {
-    return truth > 0 ? Walk::kStop : truth == 0 ? Walk::kNext : Walk::kError;
+    return truth > 0 ? Walk::kStop : truth == 0 ? Walk::kSkip : Walk::kError;
 }
 
 // A walk fails: the exception reaches the function (its traceback entry,
@@ -41,6 +42,16 @@ inline Walk failed(Frame& frame)
 inline Walk ended(Frame& frame, Walk status)
 {
     return status == Walk::kError ? failed(frame) : status;
+}
+
+// The backward jump after a turn that ended at a failed test lies outside the
+// protected range of the function's `try:` (as the interpreter lays such a
+// jump out): what its handling of the eval breaker raises there leaves the
+// function, past its `except` clause.
+inline Walk loop_back_failed(Frame& frame, Walk last_turn)
+{
+    frame.unprotected = last_turn == Walk::kSkip;
+    return failed(frame);
 }
 
 // The backward jump that ends each turn of a loop: what the eval breaker
@@ -64,17 +75,19 @@ template <class Visit> Walk for_each(Frame& frame, int line, Ref iterable, Visit
         // Walked by index as their own iterators do: a list that changes
         // meanwhile (in a visit, or in a signal handler) is read at its
         // current length.
+        Walk turn = Walk::kNext;
         for (Py_ssize_t i = 0;; ++i) {
             if (i > 0 && !loop_back(frame)) {
-                return failed(frame);
+                return loop_back_failed(frame, turn);
             }
             frame.at(line);
             if (i >= PySequence_Fast_GET_SIZE(iterable.get())) {
                 iterable = Ref{};
                 return Walk::kNext;
             }
-            if (Walk status = visit(Ref::dup(PySequence_Fast_GET_ITEM(iterable.get(), i))); status != Walk::kNext) {
-                return ended(frame, status);
+            turn = visit(Ref::dup(PySequence_Fast_GET_ITEM(iterable.get(), i)));
+            if (turn != Walk::kNext && turn != Walk::kSkip) {
+                return ended(frame, turn);
             }
         }
     }
@@ -83,17 +96,19 @@ template <class Visit> Walk for_each(Frame& frame, int line, Ref iterable, Visit
     if (!iterator) {
         return Walk::kError;
     }
+    Walk turn = Walk::kNext;
     for (bool first = true;; first = false) {
         if (!first && !loop_back(frame)) {
-            return failed(frame);
+            return loop_back_failed(frame, turn);
         }
         frame.at(line);
         Ref item = Ref::steal(PyIter_Next(iterator.get()));
         if (!item) {
             return PyErr_Occurred() ? failed(frame) : Walk::kNext;
         }
-        if (Walk status = visit(std::move(item)); status != Walk::kNext) {
-            return ended(frame, status);
+        turn = visit(std::move(item));
+        if (turn != Walk::kNext && turn != Walk::kSkip) {
+            return ended(frame, turn);
         }
     }
 }

@@ -283,7 +283,7 @@ HOST = table(entry("lo", rec(address="zero")), entry("enp3s0", rec("-1"), rec())
 
 
 def program(*steps, triggers=(), psutil=None, pyudev=None, device_type="own", key="honest", warm=True, calls=True,
-            exact=False, monitored=False, **subprocess_):  # fmt: skip
+            exact=False, monitored=False, sigint="default", **subprocess_):  # fmt: skip
     """A program whose steps come between two rounds of calls of every
     function (with `calls`); one that is not warmed makes only its steps."""
     every_call = [["call", f, a, "plain"] for f, a in [*((f, "MAC") for f in FUNCTIONS), ("get_machine_code", "DISK")]]
@@ -295,6 +295,7 @@ def program(*steps, triggers=(), psutil=None, pyudev=None, device_type="own", ke
         "subprocess": {"kind": "module", "output": "uuid", **subprocess_},
         "device_type": device_type if isinstance(device_type, dict) else {"kind": device_type},
         "key": key,
+        "sigint": sigint,
     }
     steps = [*every_call, *(s if s[0] == "call" else ["change", *s] for s in steps), *every_call]
     return dict(world=world, steps=steps, triggers=list(triggers), warm=warm, exact=exact, monitored=monitored)
@@ -422,21 +423,11 @@ FOUND = [
     program(("member_class", "MAC", "equal_to_all"), ["call", "get_machine_code", "nothing", "plain"]),
     # A str subclass formats itself; an AttributeError keeps the name it was given.
     program(("bind", "get_machine_code", "str_sub"), psutil=eth0(rec(address="named", cls="property"))),
-    # What a finaliser makes pending is handled at the next loop turn, function start or items() call; the
-    # recursion room a local's finaliser has once the function has ended.
+    # What a finaliser makes pending is handled at the next loop turn (after a failed test: past the except clause),
+    # function start or items() call; the recursion room a local's finaliser has once the function has ended.
     program(psutil={"table": table(entry("eth0", rec(cls="data", final="async"), addrs="none"), fresh=True)}),
     *(program(psutil=walked(n, final)) for n in ("eth0", "enp3s0") for final in ("interrupt", "async")),
-    program(device_type={"kind": "fresh", "final": "async"}),
-    program(psutil={"table": table(entry("eth0", rec(cls="data", final="room")), fresh=True)}),
-    # A failed lookup reaches the function (RAISE) before the comparison's left operand goes.
-    program(("attr", "psutil", "AF_LINK", "deleted"), psutil=eth0(rec("fresh17", cls="property")), monitored=True),
-    # A tool's exception as the except clause, `e`'s cleanup or the block's own starts, at a return or a C call's raise
-    # (bytes.decode: it replaces the call's); a RERAISE call.
-    *(
-        program(*FAILING, triggers=[("write", 1, ["raise", e])], monitored=mode, **QUIET)
-        for mode in [*(["raise", "EXCEPTION_HANDLED", n, "all"] for n in (1, 2, 3)), ["call", "RERAISE", 1, "all"]]
-        for e in ("ValueError", "KeyboardInterrupt")
-    ),
+    program(psutil=eth0(rec("fresh17", cls="property", final="interrupt"), rec("2"), af_link="2"), sigint="raises"),
     *(program(monitored=["raise", e, 1, "all"], output=o) for e, o in [("PY_RETURN", "uuid"), ("C_RAISE", "bad_utf8")]),
     # Sites a tool disabled come back once a run of their code finds the tool gone, and it returns; or the event.
     *(program(("tools", f), monitored=["disable", "CALL", 1, "all"]) for f in FUNCTIONS[::4]),  # and nested runs

@@ -304,7 +304,10 @@ class Fresh(EqualTo):
         super().__init__(17, "fresh", nonbool=True)
         self.labels = labels
 
-    def make(self):
+    def make(self, holder=None):
+        if (final := getattr(holder, "final", None)) in PENDING:  # what the record's end makes pending, a set does:
+            finalised(value := frozenset({17}), "", final, RUN.world)  # compared in C, before the walk's next turn
+            return value
         value = EqualTo(17, self.labels("fresh"), nonbool=True)
         value.final = "del"
         return value
@@ -375,12 +378,12 @@ def read(obj, name):
         raise AttributeError(name, name=name, obj=obj)
     if value is NAMED:  # a name of its own, no obj: nobody adds to it
         raise AttributeError(name, name="named")
-    return fresh(value)
+    return fresh(value, obj)
 
 
-def fresh(value):
+def fresh(value, holder=None):
     """A value read anew at every read where the holder computes its attributes."""
-    return value.make() if isinstance(value, Fresh) else value
+    return value.make(holder) if isinstance(value, Fresh) else value
 
 
 def descriptor_get(self, obj, owner=None):
