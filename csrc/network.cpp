@@ -91,8 +91,8 @@ template <class Visit> Walk for_each_interface(Frame& frame, int line, Ref table
         PyObject* value = nullptr;
         Walk turn = Walk::kNext;
         for (bool first = true;; first = false) {
-            if (!first && !loop_back(frame)) {
-                return loop_back_failed(frame, turn);
+            if (!first && !loop_back(frame, turn)) {
+                return failed(frame);
             }
             frame.at(line);
             if (PyDict_GET_SIZE(table.get()) != size) {
@@ -112,7 +112,7 @@ template <class Visit> Walk for_each_interface(Frame& frame, int line, Ref table
             frame.store(kIface, std::move(name));
             frame.store(kAddrs, std::move(addresses));
             turn = visit();
-            if (turn != Walk::kNext && turn != Walk::kSkip) {
+            if (!goes_on(turn)) {
                 return ended(frame, turn);
             }
         }

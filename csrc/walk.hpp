@@ -17,7 +17,7 @@ namespace ostrel {
 // What a visit of a walk tells the walk.
 enum class Walk : std::uint8_t {
     kNext,  // go on with the next item
-    kSkip,  // go on, the turn having ended at a test that failed (see loop_back)
+    kSkip,  // go on, the turn having ended at a failed test (see loop_back)
     kStop,  // found: end the walk
     kError, // an exception is set
 };
@@ -44,23 +44,26 @@ inline Walk ended(Frame& frame, Walk status)
     return status == Walk::kError ? failed(frame) : status;
 }
 
-// The backward jump after a turn that ended at a failed test lies outside the
-// protected range of the function's `try:` (as the interpreter lays such a
-// jump out): what its handling of the eval breaker raises there leaves the
-// function, past its `except` clause.
-inline Walk loop_back_failed(Frame& frame, Walk last_turn)
+// Whether a visit's `status` lets the walk go on to its next item.
+inline bool goes_on(Walk status)
 {
-    frame.unprotected = last_turn == Walk::kSkip;
-    return failed(frame);
+    return status == Walk::kNext || status == Walk::kSkip;
 }
 
 // The backward jump that ends each turn of a loop: what the eval breaker
 // signals (a signal, a request from another thread for the interpreter lock, a
 // scheduled collection) is handled there, at the line of the statement the
-// turn ended on. False with the handler's exception set.
-inline bool loop_back(const Frame& frame)
+// turn ended on. False with the handler's exception set. After a turn that
+// ended at a failed test (`last_turn` kSkip) the jump lies outside the
+// protected range of the function's `try:`, as the interpreter lays it out:
+// the exception then leaves the function past its `except` clause.
+inline bool loop_back(Frame& frame, Walk last_turn)
 {
-    return internals::handle_pending(frame.thread);
+    if (internals::handle_pending(frame.thread)) {
+        return true;
+    }
+    frame.unprotected = last_turn == Walk::kSkip;
+    return false;
 }
 
 // Calls `visit(item)` for each item of `iterable` in order, as a `for`
@@ -77,8 +80,8 @@ template <class Visit> Walk for_each(Frame& frame, int line, Ref iterable, Visit
         // current length.
         Walk turn = Walk::kNext;
         for (Py_ssize_t i = 0;; ++i) {
-            if (i > 0 && !loop_back(frame)) {
-                return loop_back_failed(frame, turn);
+            if (i > 0 && !loop_back(frame, turn)) {
+                return failed(frame);
             }
             frame.at(line);
             if (i >= PySequence_Fast_GET_SIZE(iterable.get())) {
@@ -86,7 +89,7 @@ template <class Visit> Walk for_each(Frame& frame, int line, Ref iterable, Visit
                 return Walk::kNext;
             }
             turn = visit(Ref::dup(PySequence_Fast_GET_ITEM(iterable.get(), i)));
-            if (turn != Walk::kNext && turn != Walk::kSkip) {
+            if (!goes_on(turn)) {
                 return ended(frame, turn);
             }
         }
@@ -98,8 +101,8 @@ template <class Visit> Walk for_each(Frame& frame, int line, Ref iterable, Visit
     }
     Walk turn = Walk::kNext;
     for (bool first = true;; first = false) {
-        if (!first && !loop_back(frame)) {
-            return loop_back_failed(frame, turn);
+        if (!first && !loop_back(frame, turn)) {
+            return failed(frame);
         }
         frame.at(line);
         Ref item = Ref::steal(PyIter_Next(iterator.get()));
@@ -107,7 +110,7 @@ template <class Visit> Walk for_each(Frame& frame, int line, Ref iterable, Visit
             return PyErr_Occurred() ? failed(frame) : Walk::kNext;
         }
         turn = visit(std::move(item));
-        if (turn != Walk::kNext && turn != Walk::kSkip) {
+        if (!goes_on(turn)) {
             return ended(frame, turn);
         }
     }
