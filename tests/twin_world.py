@@ -962,13 +962,14 @@ class World:
         """The class of AF_LINK's value, or DeviceType (its members' class), gains or loses __get__."""
         cls = self.af_link_type() if holder == "value" else self.device_type
         if on:
-            type.__setattr__(cls, "__get__", lambda s, obj, owner=None: 2 if holder == "value" else owner["CUDA"])
+            got = lambda s, obj, owner=None: event("__get__") or (2 if holder == "value" else owner["CUDA"])  # noqa: E731
+            type.__setattr__(cls, "__get__", got)
         elif "__get__" in vars(cls):
             type.__delattr__(cls, "__get__")
 
     def change_value_class(self):
         value = vars(self.psutil)["AF_LINK"]
-        value.__class__ = type("WithGet", (EqualTo,), {"__get__": lambda self, obj, owner=None: 2})
+        value.__class__ = type("WithGet", (EqualTo,), {"__get__": lambda self, obj, owner=None: event("__get__") or 2})
 
     def change_member_class(self, member, kind):
         everyone = type("EqualToAll", (), {"__eq__": lambda s, o: True, "__hash__": object.__hash__})
