@@ -210,6 +210,12 @@ void refresh()
         PyErr_Clear();
         return;
     }
+    // C_RETURN and C_RAISE go to the tools of CALL (site_tools); the
+    // interpreter's table of tools for each event has no entry for them, and
+    // what it gives is read past that table: flags that stay set once
+    // sys.setprofile or sys.settrace was used, which would keep every run
+    // from the quiet path.
+    fresh[kCReturn].active = fresh[kCRaise].active = 0;
     monitors.version = version;
     monitors.interpreter = PyThreadState_GetInterpreter(PyThreadState_Get());
     monitors.any = false;
