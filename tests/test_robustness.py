@@ -139,7 +139,8 @@ e = load(LookupError)
 print("LookupError", e, [(f.name, f.lineno) for f in traceback.extract_tb(e.__traceback__) if "ostrel" in f.name])
 sys.modules["enum"] = enum
 def logged(name, *args):  # the load's import statements as an import hook sees them
-    print("import", name, *args[2:]) if args and args[0].get("__name__") == "varnok.ostrel" else None
+    body = sys._getframe(1)  # the module body's frame: its locals are its globals
+    print("import", name, *args[2:], body.f_locals is args[0]) if args[0].get("__name__") == "varnok.ostrel" else None
     return real(name, *args)
 real, builtins.__import__ = builtins.__import__, logged
 import varnok.ostrel as m
@@ -152,33 +153,35 @@ for code in [codes[0], frame.f_code, m.get_mac_address.__code__, m.get_machine_c
         print((kind := type(e)).__name__, code.co_name, e, sep=": ")
         kinds.add(kind)  # one class, made once: the failed loads' code objects raise it too
 def made(): first = "one"; second = "two"; return kind()  # not raised by its code objects: its own words
-print(made(), len(kinds))""",
+try: kind(k=1)  # made as TypeError is: an argument of its own kept, keywords refused
+except TypeError as e: print(made(), len(kinds), kind("own").args, e)""",
         [
             "ImportError cannot import name 'logger' init varnok.ostrel src/varnok/ostrel 5 False",
             *[f"ModuleNotFoundError {line}" for line in range(1, 5)],
             "ZeroDivisionError False",
             "LookupError DeviceType [('init varnok.ostrel', 9)]",
-            *[f"import {name} 0" for name in ("psutil None", "pyudev None", "enum ('Enum',)", "typing ('Union',)")],
-            "import loguru ('logger',) 0",
+            *[f"import {name} 0 True" for name in ("psutil None", "pyudev None", "enum ('Enum',)", "typing ('Union',)")],
+            "import loguru ('logger',) 0 True",
             "disk_serial_number gpu_uuid mac_address machine_code machine_string {}",
             *[REFUSAL.format(n, "module body", "import varnok.ostrel") for n in ["init varnok.ostrel"] * 2],
             *[CALL.format(*call) for call in [("get_mac_address", "()"), ("get_machine_code", "(device_type)")]],
-            "the code objects of varnok.ostrel's native functions cannot run 1",
+            "the code objects of varnok.ostrel's native functions cannot run 1 ('own',) "
+            "varnok.ostrel.NativeCodeError() takes no keyword arguments",
         ],
     ),
     "free-threaded build": (
         """
-import sys
-flags, sys.argv[:] = sys.abiflags, ["-m", *"abcd"]  # more arguments than the interpreter's: no -m run of varnok
-for sys.abiflags in ("t", "td"):
+import sys, loguru  # imported while the build's flags are there: sysconfig reads them
+sys.argv[:] = ["-m", *"abcd"]  # more arguments than the interpreter's: no -m run of varnok
+for sys.abiflags in ("t", "td", 1):  # a free-threaded build's flags, or flags that are not text
     try:
         import varnok.ostrel
-    except ImportError as e:
+    except (ImportError, TypeError) as e:
         print(sys.abiflags, e)
-sys.abiflags = flags
+del sys.abiflags  # a build without flags at all
 import varnok.ostrel as m
 print(m.DeviceType.MAC.value)""",
-        [f"{flags} {FREE_THREADED}" for flags in ("t", "td")] + ["1"],
+        [f"{flags} {FREE_THREADED}" for flags in ("t", "td")] + ["1 bad argument type for built-in operation", "1"],
     ),
     "second module object": (
         """
