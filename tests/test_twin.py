@@ -431,9 +431,9 @@ FOUND = [
     *(program(monitored=["raise", e, 1, "all"], output=o) for e, o in [("PY_RETURN", "uuid"), ("C_RAISE", "bad_utf8")]),
     # Sites a tool disabled come back once a run of their code finds the tool gone, and it returns; or the event.
     *(program(("tools", f), monitored=["disable", "CALL", 1, "all"]) for f in FUNCTIONS[::4]),  # and nested runs
-    program(
-        *[["call", "get_mac_address", "", "plain"], ("tools", "PY_RETURN")] * 2,
-        monitored=["disable", "PY_RETURN", 1, "all"],
+    *(
+        program(*[["call", "get_mac_address", "", "plain"], ("tools", e)] * 2, monitored=["disable", e, 1, "all"])
+        for e in ("PY_RETURN", "PY_START")
     ),
 ]
 
@@ -454,7 +454,7 @@ def raising_everywhere(error):
     devices = {"kind": "generator", "fresh": True, "devices": [{"props": "mapping", "serial": "sn", "final": None}]}
     hooked, stub = ("stdout", "hooked"), [("bind", f, "text") for f in (mac, disk, "get_gpu_uuid")]
     return [
-        at("net_if_addrs", 1, mac),  # 18
+        at("net_if_addrs", 1, mac), at("key.eq", 1, mac, ("bind", "psutil", "key")),  # 18: the call, the name's lookup
         *(at(site, 1, mac, psutil=preferred) for site in ("key.eq", "addrs.next", "family", "address")),  # 19-22
         at("net_if_addrs", 2, mac, psutil=fallback),  # 24
         # the walks of both passes, over a mapping and over a dict subclass
