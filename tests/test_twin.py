@@ -382,7 +382,7 @@ SAME_AS_PLAIN_PYTHON = [
 PAIRS = [entry(n, rec(), key="final", pair=p) for n, p in [("a", "list_sub"), ("eth0", "tuple_sub")]]
 PAIRS = table(*PAIRS, kind="mapping", items="generator", fresh=True)  # items of their own kinds, held by the walk
 FAILING = ("stdout", "hooked"), ["call", "get_mac_address", "", "plain"]  # its error line fails, or escapes
-QUIET = {"calls": False, "psutil": {"table": table(kind="none")}}
+FAILS = {"calls": False, "psutil": {"table": table(kind="none")}, "triggers": [("write", 1, ["raise", "ValueError"])]}
 
 
 def walked(name, final):
@@ -429,6 +429,8 @@ FOUND = [
     *(program(psutil=walked(n, final)) for n in ("eth0", "enp3s0") for final in ("interrupt", "async")),
     program(psutil=eth0(rec("fresh17", cls="property", final="interrupt"), rec("2"), af_link="2"), sigint="raises"),
     *(program(monitored=["raise", e, 1, "all"], output=o) for e, o in [("PY_RETURN", "uuid"), ("C_RAISE", "bad_utf8")]),
+    # A tool that raises as the failed error line's exception reaches the frame: the except block is left as it is.
+    program(*FAILING, monitored=["raise", "EXCEPTION_HANDLED", 2, "all"], **FAILS),
     # Sites a tool disabled come back once a run of their code finds the tool gone, and it returns; or the event.
     *(program(("tools", f), monitored=["disable", "CALL", 1, "all"]) for f in FUNCTIONS[::4]),  # and nested runs
     *(
