@@ -456,7 +456,7 @@ def raising_everywhere(error):
     devices = {"kind": "generator", "fresh": True, "devices": [{"props": "mapping", "serial": "sn", "final": None}]}
     hooked, stub = ("stdout", "hooked"), [("bind", f, "text") for f in (mac, disk, "get_gpu_uuid")]
     return [
-        at("net_if_addrs", 1, mac), at("key.eq", 1, mac, ("bind", "psutil", "key")),  # 18: the call, the name's lookup
+        *(at(s, 1, mac, *bind) for s, bind in [("net_if_addrs", ()), ("key.eq", [("bind", "psutil", "key")])]),  # 18
         *(at(site, 1, mac, psutil=preferred) for site in ("key.eq", "addrs.next", "family", "address")),  # 19-22
         at("net_if_addrs", 2, mac, psutil=fallback),  # 24
         # the walks of both passes, over a mapping and over a dict subclass
