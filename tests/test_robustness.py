@@ -172,13 +172,13 @@ except TypeError as e: print(made(), len(kinds), kind("own").args, e)""",
     "free-threaded build": (
         """
 import sys, loguru  # imported while the build's flags are there: sysconfig reads them
-sys.argv[:] = ["-m", *"abcd"]  # more arguments than the interpreter's: no -m run of varnok
+flags, sys.argv[:] = sys.abiflags, ["-m", *"abcd"]  # more arguments than the interpreter's: no -m run of varnok
 for sys.abiflags in ("t", "td", 1):  # a free-threaded build's flags, or flags that are not text
     try:
         import varnok.ostrel
     except (ImportError, TypeError) as e:
         print(sys.abiflags, e)
-del sys.abiflags  # a build without flags at all
+setattr(sys, "abiflags", flags) if flags else delattr(sys, "abiflags")  # a release build may have none at all
 import varnok.ostrel as m
 print(m.DeviceType.MAC.value)""",
         [f"{flags} {FREE_THREADED}" for flags in ("t", "td")] + ["1 bad argument type for built-in operation", "1"],
