@@ -385,9 +385,9 @@ FAILING = ("stdout", "hooked"), ["call", "get_mac_address", "", "plain"]  # its 
 FAILS = {"calls": False, "psutil": {"table": table(kind="none")}, "triggers": [("write", 1, ["raise", "ValueError"])]}
 
 
-def walked(name, final):
+def walked(name, final, family="2", cls="data"):
     """A fresh table: one interface whose two records, walked by a generator, tell their end."""
-    return {"table": table(entry(name, *[rec("2", cls="data", final=final)] * 2, addrs="generator"), fresh=True)}
+    return {"table": table(entry(name, *[rec(family, cls=cls, final=final)] * 2, addrs="generator"), fresh=True)}
 
 
 FOUND = [
@@ -428,6 +428,7 @@ FOUND = [
     program(psutil={"table": table(entry("eth0", rec(cls="data", final="async"), addrs="none"), fresh=True)}),
     *(program(psutil=walked(n, final)) for n in ("eth0", "enp3s0") for final in ("interrupt", "async")),
     program(psutil=eth0(rec("fresh17", cls="property", final="interrupt"), rec("2"), af_link="2"), sigint="raises"),
+    program(psutil=walked("lo", "interrupt", "17", "slots"), sigint="raises"),  # at an excluded interface's link record
     *(program(monitored=["raise", e, 1, "all"], output=o) for e, o in [("PY_RETURN", "uuid"), ("C_RAISE", "bad_utf8")]),
     # A tool that raises as the failed error line's exception reaches the frame: the except block is left as it is.
     program(*FAILING, monitored=["raise", "EXCEPTION_HANDLED", 2, "all"], **FAILS),
