@@ -382,7 +382,7 @@ SAME_AS_PLAIN_PYTHON = [
 PAIRS = [entry(n, rec(), key="final", pair=p) for n, p in [("a", "list_sub"), ("eth0", "tuple_sub")]]
 PAIRS = table(*PAIRS, kind="mapping", items="generator", fresh=True)  # items of their own kinds, held by the walk
 FAILING = ("stdout", "hooked"), ["call", "get_mac_address", "", "plain"]  # its error line fails, or escapes
-FAILS = {"calls": False, "psutil": {"table": table(kind="none")}, "triggers": [("write", 1, ["raise", "ValueError"])]}
+QUIET = {"calls": False, "psutil": {"table": table(kind="none")}}
 
 
 def walked(name, final, family="2", cls="data"):
@@ -427,11 +427,20 @@ FOUND = [
     # function start or items() call; the recursion room a local's finaliser has once the function has ended.
     program(psutil={"table": table(entry("eth0", rec(cls="data", final="async"), addrs="none"), fresh=True)}),
     *(program(psutil=walked(n, final)) for n in ("eth0", "enp3s0") for final in ("interrupt", "async")),
+    program(device_type={"kind": "fresh", "final": "async"}),
+    program(psutil={"table": table(entry("eth0", rec(cls="data", final="room")), fresh=True)}),
     program(psutil=eth0(rec("fresh17", cls="property", final="interrupt"), rec("2"), af_link="2"), sigint="raises"),
     program(psutil=walked("lo", "interrupt", "17", "slots"), sigint="raises"),  # at an excluded interface's link record
+    # A failed lookup reaches the function (RAISE) before the comparison's left operand goes.
+    program(("attr", "psutil", "AF_LINK", "deleted"), psutil=eth0(rec("fresh17", cls="property")), monitored=True),
+    # A tool's exception as the except clause, `e`'s cleanup or the block's own starts, at a return or a C call's raise
+    # (bytes.decode: it replaces the call's); a RERAISE call.
+    *(
+        program(*FAILING, triggers=[("write", 1, ["raise", e])], monitored=mode, **QUIET)
+        for mode in [*(["raise", "EXCEPTION_HANDLED", n, "all"] for n in (1, 2, 3)), ["call", "RERAISE", 1, "all"]]
+        for e in ("ValueError", "KeyboardInterrupt")
+    ),
     *(program(monitored=["raise", e, 1, "all"], output=o) for e, o in [("PY_RETURN", "uuid"), ("C_RAISE", "bad_utf8")]),
-    # A tool that raises as the failed error line's exception reaches the frame: the except block is left as it is.
-    program(*FAILING, monitored=["raise", "EXCEPTION_HANDLED", 2, "all"], **FAILS),
     # Sites a tool disabled come back once a run of their code finds the tool gone, and it returns; or the event.
     *(program(("tools", f), monitored=["disable", "CALL", 1, "all"]) for f in FUNCTIONS[::4]),  # and nested runs
     *(
